@@ -1,0 +1,72 @@
+// brelpack: packs the files named on the command line into one VIV archive.
+#include <cerrno>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "archive_format.hpp"
+#include "console_frame.hpp"
+#include "file_access.hpp"
+
+using namespace brel;
+
+namespace {
+
+bool fail(std::string_view subject, std::string_view reason) {
+    report_failure(encoder_texts, subject, reason);
+    return false;
+}
+
+// Builds the archive from the inputs and writes it. Reports what went wrong and returns false when the
+// archive could not be made; whatever stood at archive_path then is left as it was.
+bool pack(const char* archive_path, std::span<char* const> inputs) {
+    // First pass: measure every input. All of them are tried, so one run names every file that is
+    // missing or unreadable; nothing is written unless all can be read.
+    std::vector<packed_entry> entries;
+    entries.reserve(inputs.size());
+    bool inputs_readable = true;
+    for (const char* input : inputs) {
+        std::uint64_t size = 0;
+        if (const int error = measure_file(input, size)) inputs_readable = fail(input, describe_error(error));
+        entries.push_back({input, size});
+    }
+    if (!inputs_readable) return false;
+
+    const archive_layout layout = lay_out_archive(entries);
+    if (!layout.fits_format()) {
+        return fail(archive_path, "the archive would take " + std::to_string(layout.archive_size) +
+                                      " bytes, more than the " + std::to_string(largest_archive_size) +
+                                      " a VIV archive can hold");
+    }
+    const auto archive_size = static_cast<std::size_t>(layout.archive_size);
+    const image_buffer image = allocate_image(archive_size);
+    if (!image) return fail(archive_path, describe_error(ENOMEM));
+    const std::span<std::byte> bytes(image.get(), archive_size);
+    write_header_and_directory(bytes, entries, layout);
+
+    // Second pass: each input is read once, straight into its place. The directory was laid out from
+    // the first pass, so an input whose size has changed since is refused rather than stored torn.
+    auto data_cursor = static_cast<std::size_t>(layout.data_start);
+    for (const packed_entry& entry : entries) {
+        const auto size = static_cast<std::size_t>(entry.size);
+        if (const int error = read_file_into(entry.name.data(), bytes.subspan(data_cursor, size))) {
+            return fail(entry.name, describe_error(error));
+        }
+        data_cursor += size;
+    }
+
+    // Every input has been read and closed by now, so an archive path that is also an input has
+    // already been stored with its previous contents.
+    if (const int error = replace_file(archive_path, bytes)) return fail(archive_path, describe_error(error));
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    print_banner(encoder_texts);
+    if (argc - 1 < encoder_texts.minimum_arguments) fail_usage();
+    const bool packed = pack(argv[1], std::span<char* const>(argv + 2, argv + argc));
+    return packed ? finish_run(encoder_texts) : finish_failed_run();
+}

@@ -1,0 +1,54 @@
+// The bytes of a VIV archive: a 16-byte header, a directory of entries and the data of every entry,
+// every integer a 32-bit big-endian value. Nothing here does I/O.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace brel {
+
+inline constexpr std::size_t header_length = 16;
+inline constexpr std::size_t magic_at = 0;
+inline constexpr std::size_t archive_size_at = 4;
+inline constexpr std::size_t entry_count_at = 8;
+inline constexpr std::size_t data_start_at = 12;
+inline constexpr std::string_view magic = "BIGF";
+
+// Each directory entry: data_offset, data_size, then the name and its 0 terminator.
+inline constexpr std::size_t entry_overhead = 9;
+inline constexpr std::size_t data_offset_in_entry = 0;
+inline constexpr std::size_t data_size_in_entry = 4;
+inline constexpr std::size_t name_in_entry = 8;
+
+// Every field is 32 bits wide, so no archive can be longer than this.
+inline constexpr std::uint64_t largest_archive_size = 0xFFFFFFFF;
+
+void store_be32(std::uint32_t value, std::byte* destination);
+std::uint32_t load_be32(const std::byte* source);
+
+// One file to be packed: the name it is stored under and the number of bytes it holds.
+struct packed_entry {
+    std::string_view name;
+    std::uint64_t size;
+};
+
+// Where the data area starts and how long the archive is. Both saturate at UINT64_MAX, so a total
+// that does not fit the format is reported as such instead of wrapping.
+struct archive_layout {
+    std::uint64_t data_start;
+    std::uint64_t archive_size;
+
+    bool fits_format() const { return archive_size <= largest_archive_size; }
+};
+
+archive_layout lay_out_archive(std::span<const packed_entry> entries);
+
+// Writes the header and the directory into the first layout.data_start bytes of an image that is
+// layout.archive_size bytes long and zero-filled (the name terminators are left as they are). The
+// layout must come from lay_out_archive over the same entries and fit the format.
+void write_header_and_directory(std::span<std::byte> image, std::span<const packed_entry> entries,
+                                const archive_layout& layout);
+
+}  // namespace brel

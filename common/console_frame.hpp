@@ -1,0 +1,51 @@
+// What the user sees of a run: the banner, the usage failure, the closing prompt and the key wait.
+#pragma once
+
+#include <string_view>
+
+namespace brel {
+
+struct program_texts {
+    const char* name;        // the prefix of error lines
+    const char* title;
+    const char* usage;
+    const char* completion;
+    int minimum_arguments;   // after the program name
+};
+
+extern const program_texts encoder_texts;
+extern const program_texts decoder_texts;
+
+inline constexpr const char* too_few_arguments_message = "\nNot enought parameters";
+inline constexpr const char* prompt_message = "\nPress any key...";
+
+// Status of a run that reported a failure other than too few arguments.
+inline constexpr int failure_status = 2;
+
+// Sets up standard output, then prints the title, the credit lines and the usage text.
+void print_banner(const program_texts& program);
+
+// Too few arguments: the message, the prompt, the key wait, then exit status 1.
+[[noreturn]] void fail_usage();
+
+// "program: subject: reason" on standard error, after what standard output holds so far.
+void report_failure(const program_texts& program, std::string_view subject, std::string_view reason);
+
+// The end of a completed run: completion message, prompt, key wait. Returns exit status 0.
+int finish_run(const program_texts& program);
+
+// The end of a run that reported a failure: prompt and key wait, no completion message.
+// Returns failure_status.
+int finish_failed_run();
+
+// Platform part, one file per platform.
+
+// Unbuffered when standard output is a console, so every message is on screen at once;
+// otherwise buffered in 4096-byte blocks and written out when the program ends.
+void set_up_standard_output();
+
+// Waits for one key press at the console (never standard input) and echoes it there.
+// Returns at once when there is no console.
+void wait_for_key();
+
+}  // namespace brel

@@ -1,0 +1,51 @@
+// Runs the programs as a user would: in their own session with no controlling terminal (so the key
+// wait returns at once), in a folder of the test's, with standard output and error captured.
+#pragma once
+
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace brel_test {
+
+struct run_result {
+    std::string out;
+    std::string err;
+    int status = -1;   // exit status, or -1 when ended by a signal
+};
+
+struct run_limits {
+    rlim_t file_size = RLIM_INFINITY;      // as ulimit -f sets it, in bytes
+    rlim_t address_space = RLIM_INFINITY;
+};
+
+run_result run_program(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
+                       run_limits limits = {});
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class scratch_dir {
+public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    // Names of everything below the folder, relative to it, sorted.
+    std::vector<std::string> listing() const;
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+
+// The banners exactly as the programs print them.
+extern const std::string encoder_banner;
+extern const std::string decoder_banner;
+
+}  // namespace brel_test

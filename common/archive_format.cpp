@@ -60,4 +60,39 @@ void write_header_and_directory(std::span<std::byte> image, std::span<const pack
     }
 }
 
+bool data_inside(const directory_entry& entry, std::size_t image_size) {
+    return std::uint64_t{entry.data_offset} + entry.data_size <= image_size;
+}
+
+directory_listing walk_directory(std::span<const std::byte> image) {
+    directory_listing listing;
+    if (image.size() < header_length) {
+        listing.problem = "the archive is " + std::to_string(image.size()) + " bytes long, shorter than its " +
+                          std::to_string(header_length) + "-byte header";
+        return listing;
+    }
+    const auto entry_count = static_cast<std::int32_t>(load_be32(image.data() + entry_count_at));
+    std::size_t cursor = header_length;
+    for (std::int64_t number = 1; number <= entry_count; ++number) {
+        const std::string entry = "entry " + std::to_string(number) + ": ";
+        if (image.size() - cursor < name_in_entry) {
+            listing.problem = entry + "the directory runs past the end of the archive";
+            return listing;
+        }
+        const std::byte* at = image.data() + cursor;
+        const auto* name = reinterpret_cast<const char*>(at + name_in_entry);
+        const std::size_t room = image.size() - cursor - name_in_entry;
+        const auto* terminator = static_cast<const char*>(std::memchr(name, 0, room));
+        if (terminator == nullptr) {
+            listing.problem = entry + "the name has no 0 byte before the end of the archive";
+            return listing;
+        }
+        listing.entries.push_back({static_cast<std::uint32_t>(number),
+                                   std::string_view(name, static_cast<std::size_t>(terminator - name)),
+                                   load_be32(at + data_offset_in_entry), load_be32(at + data_size_in_entry)});
+        cursor += entry_overhead + listing.entries.back().name.size();
+    }
+    return listing;
+}
+
 }  // namespace brel

@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace brel {
 
@@ -50,5 +52,27 @@ archive_layout lay_out_archive(std::span<const packed_entry> entries);
 // layout must come from lay_out_archive over the same entries and fit the format.
 void write_header_and_directory(std::span<std::byte> image, std::span<const packed_entry> entries,
                                 const archive_layout& layout);
+
+// One entry of a directory, as read from an image. The name points into the image and is followed
+// there by its 0 terminator; offset and size are as stored, not yet checked against the image.
+struct directory_entry {
+    std::uint32_t number;  // 1 for the first entry
+    std::string_view name;
+    std::uint32_t data_offset;
+    std::uint32_t data_size;
+};
+
+// Whether the entry's data lies wholly inside an image of image_size bytes.
+bool data_inside(const directory_entry& entry, std::size_t image_size);
+
+struct directory_listing {
+    std::vector<directory_entry> entries;  // every entry read whole, in directory order
+    std::string problem;                   // what ended the walk early; empty when it read them all
+};
+
+// Walks the directory from offset 16 for as many entries as entry_count says, taken as a signed
+// number (0 or less: none). magic, archive_size and data_start are not consulted. Never reads outside
+// the image: a directory that runs past its end stops the walk with a problem that names the entry.
+directory_listing walk_directory(std::span<const std::byte> image);
 
 }  // namespace brel

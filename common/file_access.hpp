@@ -38,4 +38,7 @@ int read_whole_file(const char* path, image_buffer& image, std::size_t& size);
 // permissions; a new one gets those of a plain create.
 int replace_file(const char* path, std::span<const std::byte> bytes);
 
+// Writes bytes as the content of path: created if missing, emptied and rewritten if present.
+int write_file(const char* path, std::span<const std::byte> bytes);
+
 }  // namespace brel

@@ -78,6 +78,10 @@ int write_exactly(int fd, const std::byte* source, std::size_t size) {
     return 0;
 }
 
+// Past the file-size limit a write should fail with EFBIG, not end the process before it can report
+// the failure and clean up.
+void ignore_file_size_signal() { std::signal(SIGXFSZ, SIG_IGN); }
+
 int seek_end(int fd, std::uint64_t& size) {
     const off_t end = lseek(fd, 0, SEEK_END);
     if (end < 0) return errno;
@@ -168,9 +172,7 @@ int read_whole_file(const char* path, image_buffer& image, std::size_t& size) {
 }
 
 int replace_file(const char* path, std::span<const std::byte> bytes) {
-    // Past the file-size limit a write should fail with EFBIG, not end the process before it can
-    // clean up.
-    std::signal(SIGXFSZ, SIG_IGN);
+    ignore_file_size_signal();
 
     std::string target = path;
     struct stat status;
@@ -188,7 +190,12 @@ int replace_file(const char* path, std::span<const std::byte> bytes) {
     if (S_ISREG(status.st_mode)) return write_new_file(target, bytes, &status);
 
     // Not a regular file (a device, a pipe, a directory): it can't be replaced, only written to.
-    unique_fd file(::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    return write_file(target.c_str(), bytes);
+}
+
+int write_file(const char* path, std::span<const std::byte> bytes) {
+    ignore_file_size_signal();
+    unique_fd file(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (file.get() < 0) return errno;
     if (const int error = write_exactly(file.get(), bytes.data(), bytes.size())) return error;
     return file.close();

@@ -2,32 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include "output_names.hpp"
+#include "support.hpp"
+
 using namespace brel;
+using brel_test::be32;
+using brel_test::make_archive;
 
 namespace {
 
-std::string as_string(const std::vector<std::byte>& bytes) {
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
-// Header and directory as the encoder lays them out, with each entry's data copied after them.
-std::string encode(const std::vector<std::pair<std::string, std::string>>& files) {
-    std::vector<packed_entry> entries;
-    for (const auto& [name, data] : files) entries.push_back({name, data.size()});
-    const archive_layout layout = lay_out_archive(entries);
-    std::vector<std::byte> image(layout.archive_size);
-    write_header_and_directory(image, entries, layout);
-    std::size_t cursor = layout.data_start;
-    for (const auto& file : files) {
-        std::memcpy(image.data() + cursor, file.second.data(), file.second.size());
-        cursor += file.second.size();
-    }
-    return as_string(image);
-}
+const std::byte* bytes_of(const std::string& text) { return reinterpret_cast<const std::byte*>(text.data()); }
 
 TEST(Be32, RoundTripsEdgeValuesMostSignificantByteFirst) {
     const struct {
@@ -39,12 +26,12 @@ TEST(Be32, RoundTripsEdgeValuesMostSignificantByteFirst) {
         {0x80000000, {"\x80\x00\x00\x00", 4}}, {0xFFFFFFFF, "\xFF\xFF\xFF\xFF"},
     };
     for (const auto& c : cases) {
-        std::vector<std::byte> stored(4);
-        store_be32(c.value, stored.data());
-        EXPECT_EQ(as_string(stored), c.bytes) << c.value;
-        EXPECT_EQ(load_be32(reinterpret_cast<const std::byte*>(c.bytes.data())), c.value);
+        std::string stored(4, '?');
+        store_be32(c.value, reinterpret_cast<std::byte*>(stored.data()));
+        EXPECT_EQ(stored, c.bytes) << c.value;
+        EXPECT_EQ(load_be32(bytes_of(c.bytes)), c.value);
     }
-    EXPECT_LT(static_cast<std::int32_t>(load_be32(reinterpret_cast<const std::byte*>("\x80\0\0\0"))), 0);
+    EXPECT_LT(static_cast<std::int32_t>(load_be32(bytes_of(std::string("\x80\0\0\0", 4)))), 0);
 }
 
 TEST(Layout, WritesTheTwoEntryExampleByteForByte) {
@@ -54,17 +41,16 @@ TEST(Layout, WritesTheTwoEntryExampleByteForByte) {
         "\x00\x00\x00\x2B\x00\x00\x00\x00" "b\x00"
         "abc",
         43);
-    EXPECT_EQ(encode({{"a.txt", "abc"}, {"b", ""}}), expected);
+    EXPECT_EQ(make_archive({{"a.txt", "abc"}, {"b", ""}}), expected);
 }
 
 TEST(Layout, EmptyEntriesAllPointAtTheEndOfTheDirectory) {
-    const std::string archive = encode({{"x", ""}, {"dir/y", ""}, {"x", ""}});
-    const auto* bytes = reinterpret_cast<const std::byte*>(archive.data());
+    const std::string archive = make_archive({{"x", ""}, {"dir/y", ""}, {"x", ""}});
     const std::uint32_t data_start = 16 + 10 + 14 + 10;
     EXPECT_EQ(archive.size(), data_start);
-    EXPECT_EQ(load_be32(bytes + archive_size_at), data_start);
-    EXPECT_EQ(load_be32(bytes + entry_count_at), 3u);
-    for (std::size_t entry_at : {16u, 26u, 40u}) EXPECT_EQ(load_be32(bytes + entry_at), data_start);
+    EXPECT_EQ(load_be32(bytes_of(archive) + archive_size_at), data_start);
+    EXPECT_EQ(load_be32(bytes_of(archive) + entry_count_at), 3u);
+    for (std::size_t entry_at : {16u, 26u, 40u}) EXPECT_EQ(load_be32(bytes_of(archive) + entry_at), data_start);
 }
 
 TEST(Layout, RefusesTotalsBeyondThirtyTwoBitsWithoutWrapping) {
@@ -84,6 +70,56 @@ TEST(Layout, RefusesTotalsBeyondThirtyTwoBitsWithoutWrapping) {
         const archive_layout layout = lay_out_archive(c.entries);
         EXPECT_EQ(layout.archive_size, c.archive_size);
         EXPECT_EQ(layout.fits_format(), c.fits);
+    }
+}
+
+TEST(WalkDirectory, ReadsEveryWholeEntryAndStopsAtTheFirstBrokenOne) {
+    const std::string two = make_archive({{"one", "1"}, {"", "22"}});
+    const std::string header_of_many = "BIGF" + be32(0) + be32(0x7FFFFFFF) + be32(0);
+    const struct {
+        const char* what;
+        std::string image;
+        std::vector<std::string> names;
+        std::string problem;
+    } cases[] = {
+        {"well formed", two, {"one", ""}, ""},
+        {"no magic, trailing bytes", "XXXX" + two.substr(4) + "trailing", {"one", ""}, ""},
+        {"count 0", two.substr(0, 8) + be32(0) + two.substr(12), {}, ""},
+        {"count negative", two.substr(0, 8) + be32(0x80000000) + two.substr(12), {}, ""},
+        {"count one short", two.substr(0, 8) + be32(1) + two.substr(12), {"one"}, ""},
+        {"empty", "", {}, "the archive is 0 bytes long, shorter than its 16-byte header"},
+        {"15 bytes", two.substr(0, 15), {}, "the archive is 15 bytes long, shorter than its 16-byte header"},
+        {"count past the end", header_of_many + "abcd", {}, "entry 1: the directory runs past the end of the archive"},
+        {"fields cut", two.substr(0, 30), {"one"}, "entry 2: the directory runs past the end of the archive"},
+        {"name cut", header_of_many + two.substr(16, 10), {}, "entry 1: the name has no 0 byte before the end of the archive"},
+        {"last name cut", two.substr(0, 16 + 12 + 8), {"one"}, "entry 2: the name has no 0 byte before the end of the archive"},
+    };
+    for (const auto& c : cases) {
+        const directory_listing listing = walk_directory({bytes_of(c.image), c.image.size()});
+        std::vector<std::string> names;
+        for (const directory_entry& entry : listing.entries) names.emplace_back(entry.name);
+        EXPECT_EQ(names, c.names) << c.what;
+        EXPECT_EQ(listing.problem, c.problem) << c.what;
+    }
+}
+
+TEST(WalkDirectory, DataRangesAreCheckedWithoutThirtyTwoBitWrapAround) {
+    const struct {
+        std::uint32_t offset, size;
+        bool inside;
+    } cases[] = {{0, 10, true}, {10, 0, true}, {0, 11, false}, {11, 0, false}, {9, 2, false},
+                 {0xFFFFFFFF, 2, false}, {0xFFFFFFF0, 0x20, false}, {2, 0xFFFFFFFF, false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(data_inside({1, "x", c.offset, c.size}, 10), c.inside) << c.offset << "+" << c.size;
+    }
+}
+
+TEST(OutputNames, RefusesNamesThatLeaveTheWorkingFolder) {
+    for (const char* name : {"", "/", "/tmp/x", "//x", "..", "../x", "a/..", "a/../../x", "a/../b", "x/../../.."}) {
+        EXPECT_NE(refuse_output_name(name), nullptr) << name;
+    }
+    for (const char* name : {"x", "a/b", "./x", "...", "..x", "x..", "a/..b/c", "a b/%s", "a\\..\\b"}) {
+        EXPECT_EQ(refuse_output_name(name), nullptr) << name;
     }
 }
 

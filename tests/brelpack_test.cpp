@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "run_program.hpp"
+#include "support.hpp"
 
 using namespace brel_test;
 
@@ -15,11 +15,6 @@ const std::string prompt = "\nPress any key...";
 run_result brelpack(const scratch_dir& dir, std::vector<std::string> arguments, run_limits limits = {}) {
     arguments.insert(arguments.begin(), BRELPACK_PATH);
     return run_program(arguments, dir.path(), limits);
-}
-
-std::string be32(std::uint32_t value) {
-    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16), static_cast<char>(value >> 8),
-            static_cast<char>(value)};
 }
 
 TEST(Brelpack, TooFewArgumentsPrintsUsageAndExitsWithOne) {

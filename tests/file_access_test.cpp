@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "run_program.hpp"
+#include "support.hpp"
 
 using namespace brel;
 using brel_test::scratch_dir;

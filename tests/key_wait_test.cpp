@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "run_program.hpp"
+#include "support.hpp"
 
 using namespace brel_test;
 

@@ -1,4 +1,6 @@
-#include "run_program.hpp"
+#include "support.hpp"
+
+#include "archive_format.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -6,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -106,5 +109,26 @@ void write_file(const std::filesystem::path& path, const std::string& bytes) {
     stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!stream) throw std::runtime_error("cannot write " + path.string());
 }
+
+std::string make_archive(const std::vector<std::pair<std::string, std::string>>& files) {
+    std::vector<brel::packed_entry> entries;
+    for (const auto& [name, data] : files) entries.push_back({name, data.size()});
+    const brel::archive_layout layout = brel::lay_out_archive(entries);
+    std::string archive(layout.archive_size, '\0');
+    brel::write_header_and_directory({reinterpret_cast<std::byte*>(archive.data()), archive.size()}, entries, layout);
+    std::size_t cursor = layout.data_start;
+    for (const auto& file : files) {
+        archive.replace(cursor, file.second.size(), file.second);
+        cursor += file.second.size();
+    }
+    return archive;
+}
+
+std::string be32(std::uint32_t value) {
+    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16), static_cast<char>(value >> 8),
+            static_cast<char>(value)};
+}
+
+void patch_be32(std::string& archive, std::size_t at, std::uint32_t value) { archive.replace(at, 4, be32(value)); }
 
 }  // namespace brel_test

@@ -1,4 +1,7 @@
-// Runs the programs as a user would: in their own session with no controlling terminal (so the key
+// What the tests share: running the programs as a user would, scratch folders, file helpers and
+// archives made to order.
+//
+// The programs run: in their own session with no controlling terminal (so the key
 // wait returns at once), in a folder of the test's, with standard output and error captured.
 #pragma once
 
@@ -6,6 +9,7 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brel_test {
@@ -43,6 +47,13 @@ private:
 
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
+
+// An archive holding these (name, data) pairs in this order, laid out as brelpack lays it out.
+std::string make_archive(const std::vector<std::pair<std::string, std::string>>& files);
+
+// The four bytes of value, most significant first; and the same written over archive[at..at+4).
+std::string be32(std::uint32_t value);
+void patch_be32(std::string& archive, std::size_t at, std::uint32_t value);
 
 // The banners exactly as the programs print them.
 extern const std::string encoder_banner;

@@ -58,7 +58,9 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
 
     // Every input has been read and closed by now, so an archive path that is also an input has
     // already been stored with its previous contents.
-    if (const int error = replace_file(archive_path, bytes)) return fail(archive_path, describe_error(error));
+    if (const int error = replace_file(archive_path, bytes, existing_link::write_through)) {
+        return fail(archive_path, describe_error(error));
+    }
     return true;
 }
 

@@ -32,7 +32,9 @@ bool write_entry(const char* archive_path, std::span<const std::byte> image, con
                                       " bytes long");
     }
     // The name is followed by its 0 terminator in the image, so it serves as a C string as it stands.
-    if (const int error = write_file(entry.name.data(), image.subspan(entry.data_offset, entry.data_size))) {
+    // A link already at that name is replaced, not followed: it might lead out of the working folder.
+    const auto data = image.subspan(entry.data_offset, entry.data_size);
+    if (const int error = replace_file(entry.name.data(), data, existing_link::replace)) {
         return fail(entry.name, describe_error(error));
     }
     return true;

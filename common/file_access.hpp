@@ -33,12 +33,15 @@ int read_file_into(const char* path, std::span<std::byte> destination);
 // Reads the whole file at path into a new image.
 int read_whole_file(const char* path, image_buffer& image, std::size_t& size);
 
+// What replace_file does with a symbolic link that stands at the path.
+enum class existing_link {
+    write_through,  // as a plain create would: the file it leads to gets the bytes
+    replace,        // the link itself is replaced, so a name can't lead anywhere through it
+};
+
 // Writes bytes as the new content of path, leaving whatever stood there untouched unless the write
 // completes: the bytes go to a new file beside it, which then replaces it. An existing file keeps its
-// permissions; a new one gets those of a plain create.
-int replace_file(const char* path, std::span<const std::byte> bytes);
-
-// Writes bytes as the content of path: created if missing, emptied and rewritten if present.
-int write_file(const char* path, std::span<const std::byte> bytes);
+// permissions; a new one gets those of a plain create. A folder is never replaced.
+int replace_file(const char* path, std::span<const std::byte> bytes, existing_link links);
 
 }  // namespace brel

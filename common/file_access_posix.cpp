@@ -171,31 +171,30 @@ int read_whole_file(const char* path, image_buffer& image, std::size_t& size) {
     return file.close();
 }
 
-int replace_file(const char* path, std::span<const std::byte> bytes) {
+int replace_file(const char* path, std::span<const std::byte> bytes, existing_link links) {
     ignore_file_size_signal();
 
     std::string target = path;
     struct stat status;
-    if (lstat(path, &status) == 0 && S_ISLNK(status.st_mode)) {
-        // A plain create writes through a symbolic link; so does this, by replacing what it points to.
-        if (char* resolved = realpath(path, nullptr)) {
-            target = resolved;
-            std::free(resolved);
-        }
-    }
-    if (stat(target.c_str(), &status) != 0) {
+    if (lstat(path, &status) != 0) {
         if (errno != ENOENT) return errno;
         return write_new_file(target, bytes, nullptr);
     }
+    if (S_ISLNK(status.st_mode) && links == existing_link::write_through) {
+        // A plain create writes through a symbolic link; so does this, by replacing what it points to.
+        // A link that leads nowhere is replaced itself.
+        if (char* resolved = realpath(path, nullptr)) {
+            target = resolved;
+            std::free(resolved);
+            if (stat(target.c_str(), &status) != 0) return errno;
+        }
+    }
+    if (S_ISDIR(status.st_mode)) return EISDIR;
     if (S_ISREG(status.st_mode)) return write_new_file(target, bytes, &status);
+    if (links == existing_link::replace || S_ISLNK(status.st_mode)) return write_new_file(target, bytes, nullptr);
 
-    // Not a regular file (a device, a pipe, a directory): it can't be replaced, only written to.
-    return write_file(target.c_str(), bytes);
-}
-
-int write_file(const char* path, std::span<const std::byte> bytes) {
-    ignore_file_size_signal();
-    unique_fd file(::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // A device or a pipe named by the user can't be replaced, only written to.
+    unique_fd file(::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
     if (file.get() < 0) return errno;
     if (const int error = write_exactly(file.get(), bytes.data(), bytes.size())) return error;
     return file.close();

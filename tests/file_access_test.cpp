@@ -30,8 +30,8 @@ TEST(ReplaceFile, KeepsTheModeOfWhatItReplacesAndGivesANewFileAPlainCreatesMode)
     brel_test::write_file(dir / "old", "previous");
     chmod((dir / "old").c_str(), 0640);
     const mode_t mask = umask(027);
-    ASSERT_EQ(replace_file((dir / "old").c_str(), bytes), 0);
-    ASSERT_EQ(replace_file((dir / "new").c_str(), bytes), 0);
+    ASSERT_EQ(replace_file((dir / "old").c_str(), bytes, existing_link::write_through), 0);
+    ASSERT_EQ(replace_file((dir / "new").c_str(), bytes, existing_link::replace), 0);
     umask(mask);
 
     struct stat old_status, new_status;
@@ -43,16 +43,24 @@ TEST(ReplaceFile, KeepsTheModeOfWhatItReplacesAndGivesANewFileAPlainCreatesMode)
     EXPECT_EQ(dir.listing(), (std::vector<std::string>{"new", "old"}));
 }
 
-TEST(ReplaceFile, WritesThroughASymbolicLinkButNeverReplacesADirectory) {
-    scratch_dir dir;
-    const std::vector<std::byte> bytes(3, std::byte{'q'});
-    brel_test::write_file(dir / "target", "old");
-    std::filesystem::create_symlink("target", dir / "link");
-    ASSERT_EQ(replace_file((dir / "link").c_str(), bytes), 0);
-    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link"));
-    EXPECT_EQ(brel_test::read_file(dir / "target"), "qqq");
-    EXPECT_EQ(replace_file(dir.path().c_str(), bytes), EISDIR);
-    EXPECT_EQ(dir.listing(), (std::vector<std::string>{"link", "target"}));
+TEST(ReplaceFile, WritesThroughALinkOnlyWhenToldAndNeverReplacesAFolder) {
+    const struct {
+        existing_link links;
+        bool still_a_link;
+        std::string target_after;
+    } cases[] = {{existing_link::write_through, true, "qqq"}, {existing_link::replace, false, "old"}};
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        const std::vector<std::byte> bytes(3, std::byte{'q'});
+        brel_test::write_file(dir / "target", "old");
+        std::filesystem::create_symlink("target", dir / "link");
+        ASSERT_EQ(replace_file((dir / "link").c_str(), bytes, c.links), 0);
+        EXPECT_EQ(std::filesystem::is_symlink(dir / "link"), c.still_a_link);
+        EXPECT_EQ(brel_test::read_file(dir / "link"), "qqq");
+        EXPECT_EQ(brel_test::read_file(dir / "target"), c.target_after);
+        EXPECT_EQ(replace_file(dir.path().c_str(), bytes, c.links), EISDIR);
+        EXPECT_EQ(dir.listing(), (std::vector<std::string>{"link", "target"}));
+    }
 }
 
 }  // namespace

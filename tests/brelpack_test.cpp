@@ -12,9 +12,9 @@ namespace {
 
 const std::string prompt = "\nPress any key...";
 
-run_result brelpack(const scratch_dir& dir, std::vector<std::string> arguments, run_limits limits = {}) {
+run_result brelpack(const scratch_dir& dir, std::vector<std::string> arguments, run_options options = {}) {
     arguments.insert(arguments.begin(), BRELPACK_PATH);
-    return run_program(arguments, dir.path(), limits);
+    return run_program(arguments, dir.path(), options);
 }
 
 TEST(Brelpack, TooFewArgumentsPrintsUsageAndExitsWithOne) {
@@ -70,7 +70,7 @@ TEST(Brelpack, FailuresLeaveThePreviousArchiveUntouchedAndNoStrayFiles) {
     const struct {
         const char* what;
         std::vector<std::string> arguments;
-        run_limits limits;
+        run_options options;
         std::string error;
     } cases[] = {
         {"missing input", {"out.viv", "in", "nowhere", "gone"},  {},
@@ -98,7 +98,7 @@ TEST(Brelpack, FailuresLeaveThePreviousArchiveUntouchedAndNoStrayFiles) {
         ASSERT_EQ(truncate((dir / "big").c_str(), 1ll << 30), 0);
         const std::vector<std::string> before = dir.listing();
 
-        const run_result run = brelpack(dir, c.arguments, c.limits);
+        const run_result run = brelpack(dir, c.arguments, c.options);
         EXPECT_EQ(run.err, c.error) << c.what;
         EXPECT_EQ(run.out, encoder_banner + prompt) << c.what;
         EXPECT_EQ(run.status, 2) << c.what;

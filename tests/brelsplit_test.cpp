@@ -15,9 +15,9 @@ const std::string prompt = "\nPress any key...";
 const std::string decoded = "\n\nDecoded!" + prompt;
 
 run_result run(const char* program, const std::filesystem::path& directory, std::vector<std::string> arguments,
-               run_limits limits = {}) {
+               run_options options = {}) {
     arguments.insert(arguments.begin(), program);
-    return run_program(arguments, directory, limits);
+    return run_program(arguments, directory, options);
 }
 
 std::string random_bytes(std::size_t size, unsigned seed) {
@@ -119,7 +119,7 @@ TEST(Brelsplit, HostileOrBrokenArchivesNeverWriteOutsideTheFolderOrBeyondTheImag
         std::string entry_lines;
         std::string error;
         std::map<std::string, std::string> written;
-        run_limits limits = {};
+        run_options options = {};
     } cases[] = {
         {"missing archive", "", "", "brelsplit: a.viv: No such file or directory\n", {}},
         {"shorter than the header", "BIGF0000", "",
@@ -161,7 +161,7 @@ TEST(Brelsplit, HostileOrBrokenArchivesNeverWriteOutsideTheFolderOrBeyondTheImag
         write_file(dir / "victim", "untouched");
         std::filesystem::create_symlink("../victim", dir / "work/link");
         if (!c.archive.empty()) write_file(dir / "work/a.viv", c.archive);
-        const run_result result = run(BRELSPLIT_PATH, dir / "work", {"a.viv"}, c.limits);
+        const run_result result = run(BRELSPLIT_PATH, dir / "work", {"a.viv"}, c.options);
         EXPECT_EQ(result.out, decoder_banner + c.entry_lines + prompt) << c.what;
         EXPECT_EQ(result.err, c.error) << c.what;
         EXPECT_EQ(result.status, 2) << c.what;

@@ -30,12 +30,16 @@ const std::string encoder_banner =
 const std::string decoder_banner = "Tarvex VIV file decoder" + credits + "\nUsage: brelsplit <filename>.viv\n\n";
 
 run_result run_program(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
-                       run_limits limits) {
+                       const run_options& options) {
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    std::vector<char*> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) environment.push_back(*variable);
+    for (const std::string& variable : options.environment) environment.push_back(const_cast<char*>(variable.c_str()));
+    environment.push_back(nullptr);
 
     const pid_t child = fork();
     if (child == 0) {
@@ -44,11 +48,11 @@ run_result run_program(const std::vector<std::string>& arguments, const std::fil
         dup2(null, STDIN_FILENO);
         dup2(out_pipe[1], STDOUT_FILENO);
         dup2(err_pipe[1], STDERR_FILENO);
-        const rlimit file_size{limits.file_size, limits.file_size};
-        const rlimit address_space{limits.address_space, limits.address_space};
+        const rlimit file_size{options.file_size, options.file_size};
+        const rlimit address_space{options.address_space, options.address_space};
         setrlimit(RLIMIT_FSIZE, &file_size);
         setrlimit(RLIMIT_AS, &address_space);
-        if (chdir(directory.c_str()) == 0) execv(argv[0], argv.data());
+        if (chdir(directory.c_str()) == 0) execve(argv[0], argv.data(), environment.data());
         _exit(127);
     }
     close(out_pipe[1]);

@@ -20,13 +20,14 @@ struct run_result {
     int status = -1;   // exit status, or -1 when ended by a signal
 };
 
-struct run_limits {
+struct run_options {
     rlim_t file_size = RLIM_INFINITY;      // as ulimit -f sets it, in bytes
     rlim_t address_space = RLIM_INFINITY;
+    std::vector<std::string> environment = {};  // NAME=value, added to the test's own
 };
 
 run_result run_program(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
-                       run_limits limits = {});
+                       const run_options& options = {});
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class scratch_dir {

@@ -1,0 +1,167 @@
+#include "file_access.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "file_system.hpp"
+
+namespace brel {
+
+namespace {
+
+namespace fs = file_system;
+
+// Owns one open file.
+class open_file {
+public:
+    open_file() = default;
+    ~open_file() {
+        if (fd_ >= 0) fs::close_file(fd_);
+    }
+    open_file(const open_file&) = delete;
+    open_file& operator=(const open_file&) = delete;
+
+    int& fd() { return fd_; }
+    // Closes now and reports what closing said: a written file's last error can show only here.
+    int close() {
+        const int result = fs::close_file(fd_);
+        fd_ = -1;
+        return result;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Single transfers are capped (about 2 GiB on Linux, less than 4 GiB on Windows), so whole-file
+// transfers go in pieces of at most 1 GiB.
+constexpr std::size_t largest_transfer = std::size_t{1} << 30;
+
+int read_exactly(int fd, std::byte* destination, std::size_t size) {
+    while (size > 0) {
+        const std::int64_t count = fs::read_some(fd, destination, std::min(size, largest_transfer));
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (count == 0) return size_changed_error;
+        destination += count;
+        size -= static_cast<std::size_t>(count);
+    }
+    return 0;
+}
+
+int write_exactly(int fd, const std::byte* source, std::size_t size) {
+    while (size > 0) {
+        const std::int64_t count = fs::write_some(fd, source, std::min(size, largest_transfer));
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        source += count;
+        size -= static_cast<std::size_t>(count);
+    }
+    return 0;
+}
+
+// A name for the new file in the target's folder, hidden and unlikely to be taken.
+std::string temporary_name_beside(const std::string& target) {
+    static std::mt19937_64 generator{std::random_device{}()};
+    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::size_t base = target.size();
+    while (base > 0 && !fs::is_separator(target[base - 1])) --base;
+    std::string name = target.substr(0, base) + "." + target.substr(base) + ".";
+    for (int i = 0; i < 8; ++i) name += letters[generator() % (sizeof letters - 1)];
+    return name;
+}
+
+int write_new_file(const fs::replace_target& target, std::span<const std::byte> bytes) {
+    std::string temporary;
+    open_file file;
+    for (int attempt = 0;; ++attempt) {
+        temporary = temporary_name_beside(target.path);
+        const int error = fs::create_new(temporary.c_str(), file.fd());
+        if (error == 0) break;
+        if (error != EEXIST || attempt == 100) return error;
+    }
+    int error = target.kind == fs::replace_target::regular_file ? fs::carry_over(file.fd(), target) : 0;
+    if (error == 0) error = write_exactly(file.fd(), bytes.data(), bytes.size());
+    if (const int closed = file.close(); error == 0) error = closed;
+    if (error == 0) error = fs::move_over(temporary.c_str(), target.path.c_str());
+    if (error != 0) fs::remove_file(temporary.c_str());
+    return error;
+}
+
+}  // namespace
+
+const char* describe_error(int error) {
+    if (error == size_changed_error) return "file changed size while being read";
+    return std::strerror(error);
+}
+
+image_buffer allocate_image(std::size_t size) {
+    return image_buffer(static_cast<std::byte*>(std::calloc(size == 0 ? 1 : size, 1)));
+}
+
+int measure_file(const char* path, std::uint64_t& size) {
+    open_file file;
+    if (const int error = fs::open_for_reading(path, file.fd())) return error;
+    if (const int error = fs::seek_end(file.fd(), size)) return error;
+    return file.close();
+}
+
+int read_file_into(const char* path, std::span<std::byte> destination) {
+    open_file file;
+    std::uint64_t size = 0;
+    if (const int error = fs::open_for_reading(path, file.fd())) return error;
+    if (const int error = fs::seek_end(file.fd(), size)) return error;
+    if (size != destination.size()) return size_changed_error;
+    if (const int error = fs::seek_start(file.fd())) return error;
+    if (const int error = read_exactly(file.fd(), destination.data(), destination.size())) return error;
+    // A file that grew after it was measured would lose its tail without a word.
+    std::byte probe;
+    const std::int64_t more = fs::read_some(file.fd(), &probe, 1);
+    if (more < 0) return errno;
+    if (more > 0) return size_changed_error;
+    return file.close();
+}
+
+int read_whole_file(const char* path, image_buffer& image, std::size_t& size) {
+    open_file file;
+    std::uint64_t length = 0;
+    if (const int error = fs::open_for_reading(path, file.fd())) return error;
+    if (const int error = fs::seek_end(file.fd(), length)) return error;
+    if (length > SIZE_MAX) return ENOMEM;
+    if (const int error = fs::seek_start(file.fd())) return error;
+    image = allocate_image(static_cast<std::size_t>(length));
+    if (!image) return ENOMEM;
+    size = static_cast<std::size_t>(length);
+    if (const int error = read_exactly(file.fd(), image.get(), size)) return error;
+    return file.close();
+}
+
+int replace_file(const char* path, std::span<const std::byte> bytes, existing_link links) {
+    fs::report_oversized_writes();
+    fs::replace_target target;
+    if (const int error = fs::examine(path, links, target)) return error;
+    switch (target.kind) {
+    case fs::replace_target::folder:
+        return EISDIR;
+    case fs::replace_target::other:
+        if (links == existing_link::write_through) {
+            // A device or a pipe named by the user can't be replaced, only written to.
+            open_file file;
+            if (const int error = fs::open_for_writing(target.path.c_str(), file.fd())) return error;
+            if (const int error = write_exactly(file.fd(), bytes.data(), bytes.size())) return error;
+            return file.close();
+        }
+        return write_new_file(target, bytes);
+    default:
+        return write_new_file(target, bytes);
+    }
+}
+
+}  // namespace brel

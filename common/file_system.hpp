@@ -1,0 +1,51 @@
+// The few file-system primitives that differ between platforms, one file per platform behind this
+// header. Files are CRT file descriptors on both; every function returns 0 or an errno value.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "file_access.hpp"
+
+namespace brel::file_system {
+
+// Opens an existing file for binary reading. A folder is refused with EISDIR.
+int open_for_reading(const char* path, int& file);
+
+// Creates a file that must not exist yet, for binary writing, with the permissions a plain create gives.
+int create_new(const char* path, int& file);
+
+// Opens an existing file that is not a regular one (a device, a pipe) for writing.
+int open_for_writing(const char* path, int& file);
+
+// A transfer of at most `size` bytes; the count moved, or -1 with errno set.
+std::int64_t read_some(int file, std::byte* destination, std::size_t size);
+std::int64_t write_some(int file, const std::byte* source, std::size_t size);
+
+int seek_end(int file, std::uint64_t& size);
+int seek_start(int file);
+int close_file(int file);
+
+// What stands at a path that is about to be replaced, and where the replacement goes.
+struct replace_target {
+    enum { nothing, regular_file, folder, other } kind = nothing;
+    std::string path;                  // the path itself, or where a followed link leads
+    unsigned mode = 0, owner = 0, group = 0;  // of an existing regular file, to carry over
+};
+int examine(const char* path, existing_link links, replace_target& target);
+
+// Gives a new file what a truncating rewrite of the replaced one would have kept.
+int carry_over(int file, const replace_target& replaced);
+
+// Puts `from` in the place of `to`, replacing what stands there, in one step.
+int move_over(const char* from, const char* to);
+void remove_file(const char* path);
+
+// Whether the byte separates folders in a path.
+bool is_separator(char byte);
+
+// Makes writes past the file-size limit fail with an error instead of ending the process.
+void report_oversized_writes();
+
+}  // namespace brel::file_system

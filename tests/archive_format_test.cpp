@@ -114,12 +114,29 @@ TEST(WalkDirectory, DataRangesAreCheckedWithoutThirtyTwoBitWrapAround) {
     }
 }
 
-TEST(OutputNames, RefusesNamesThatLeaveTheWorkingFolder) {
-    for (const char* name : {"", "/", "/tmp/x", "//x", "..", "../x", "a/..", "a/../../x", "a/../b", "x/../../.."}) {
-        EXPECT_NE(refuse_output_name(name), nullptr) << name;
-    }
-    for (const char* name : {"x", "a/b", "./x", "...", "..x", "x..", "a/..b/c", "a b/%s", "a\\..\\b"}) {
-        EXPECT_EQ(refuse_output_name(name), nullptr) << name;
+TEST(OutputNames, RefusesNamesThatLeaveTheWorkingFolderOrNameADevice) {
+    const struct {
+        const char* name;
+        bool refused_on_posix;
+        bool refused_on_windows;
+    } cases[] = {
+        {"", true, true},           {"/", true, true},           {"/tmp/x", true, true},
+        {"//x", true, true},        {"..", true, true},          {"../x", true, true},
+        {"a/..", true, true},       {"a/../../x", true, true},   {"a/../b", true, true},
+        {"x", false, false},        {"a/b", false, false},       {"./x", false, false},
+        {"..x", false, false},      {"x..", false, false},       {"a/..b/c", false, false},
+        {"a b/%s", false, false},   {"sub\\x", false, false},   {"...", false, true},
+        {"a\\..\\b", false, true},  {"..\\x", false, true},     {"\\x", false, true},
+        {"\\\\host\\share\\x", false, true},                  {"C:x", false, true},
+        {"c:\\x", false, true},     {"C:/x", false, true},       {"a/.. /x", false, true},
+        {"CON", false, true},       {"con.txt", false, true},    {"sub/Nul", false, true},
+        {"aux .tar.gz", false, true}, {"COM1", false, true},     {"lpt9.x", false, true},
+        {"COM0", false, false},     {"CONSOLE", false, false},   {"LPT10", false, false},
+        {"1:x", false, false},      {"ab:c", false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(refuse_output_name(c.name, name_rules::posix) != nullptr, c.refused_on_posix) << c.name;
+        EXPECT_EQ(refuse_output_name(c.name, name_rules::windows) != nullptr, c.refused_on_windows) << c.name;
     }
 }
 

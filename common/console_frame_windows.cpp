@@ -1,0 +1,83 @@
+// The console on Windows: standard output buffering and the key wait on the console's own devices.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "console_frame.hpp"
+
+namespace brel {
+
+namespace {
+
+// The console devices, opened on first use and kept open for the rest of the run.
+HANDLE console_input = INVALID_HANDLE_VALUE;
+HANDLE console_output = INVALID_HANDLE_VALUE;
+bool input_tried = false;
+bool output_tried = false;
+
+HANDLE open_console(const char* device) {
+    return CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+// The first byte of the two-byte code the console gives a special key, or -1 for a key that gives
+// none (Shift, Ctrl, Alt, Caps Lock and the like). Keys of the extended keyboard (the separate cursor
+// and editing block, F11, F12) lead with 224; function keys and the keypad's own editing keys with 0.
+int special_key_lead(const KEY_EVENT_RECORD& key) {
+    const WORD code = key.wVirtualKeyCode;
+    const bool extended = (key.dwControlKeyState & ENHANCED_KEY) != 0;
+    const bool editing = code == VK_PRIOR || code == VK_NEXT || code == VK_END || code == VK_HOME ||
+                         code == VK_LEFT || code == VK_UP || code == VK_RIGHT || code == VK_DOWN ||
+                         code == VK_INSERT || code == VK_DELETE || code == VK_CLEAR;
+    if (code == VK_F11 || code == VK_F12 || (editing && extended)) return 224;
+    if ((code >= VK_F1 && code <= VK_F10) || editing) return 0;
+    return -1;
+}
+
+}  // namespace
+
+void set_up_standard_output() {
+    static char block[4096];
+    DWORD mode = 0;
+    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode)) {
+        std::setvbuf(stdout, nullptr, _IONBF, 0);
+    } else {
+        std::setvbuf(stdout, block, _IOFBF, sizeof block);
+    }
+}
+
+void wait_for_key() {
+    if (!input_tried) {
+        input_tried = true;
+        console_input = open_console("CONIN$");
+    }
+    DWORD saved_mode = 0;
+    if (console_input == INVALID_HANDLE_VALUE || !GetConsoleMode(console_input, &saved_mode)) return;
+
+    // No line input, no echo by the console and no processed input, so Ctrl+C arrives as a key.
+    SetConsoleMode(console_input, saved_mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
+                                                                   ENABLE_PROCESSED_INPUT));
+    int key = -1;
+    while (key < 0) {
+        INPUT_RECORD event;
+        DWORD count = 0;
+        if (!ReadConsoleInputA(console_input, &event, 1, &count) || count != 1) break;
+        if (event.EventType != KEY_EVENT || !event.Event.KeyEvent.bKeyDown) continue;
+        const auto character = static_cast<unsigned char>(event.Event.KeyEvent.uChar.AsciiChar);
+        key = character != 0 ? character : special_key_lead(event.Event.KeyEvent);
+    }
+    SetConsoleMode(console_input, saved_mode);
+
+    if (key < 0) return;
+    if (!output_tried) {
+        output_tried = true;
+        console_output = open_console("CONOUT$");
+    }
+    if (console_output != INVALID_HANDLE_VALUE) {
+        const char echo = static_cast<char>(key);
+        DWORD written = 0;
+        WriteConsoleA(console_output, &echo, 1, &written, nullptr);
+    }
+}
+
+}  // namespace brel

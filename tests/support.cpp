@@ -4,10 +4,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <thread>
 #include <cstring>
 #include <cstdlib>
 #include <fstream>
@@ -80,6 +84,93 @@ run_result run_program(const std::vector<std::string>& arguments, const std::fil
     waitpid(child, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+terminal_run::terminal_run(const std::filesystem::path& directory, std::vector<std::string> arguments,
+                           const std::vector<std::string>& environment, bool input_from_terminal) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) throw std::runtime_error("pty");
+    const std::string slave_name = ptsname(master_);
+    slave_ = open(slave_name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    tcgetattr(slave_, &before_);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    child_ = fork();
+    if (child_ == 0) {
+        setsid();
+        for (const std::string& variable : environment) putenv(const_cast<char*>(variable.c_str()));
+        const int terminal = open(slave_name.c_str(), O_RDWR);  // becomes the controlling terminal
+        dup2(terminal, STDOUT_FILENO);
+        dup2(input_from_terminal ? terminal : open("/dev/null", O_RDONLY), STDIN_FILENO);
+        if (chdir(directory.c_str()) == 0) execv(argv[0], argv.data());
+        _exit(127);
+    }
+}
+
+terminal_run::~terminal_run() {
+    if (child_ > 0) kill(child_, SIGKILL), waitpid(child_, nullptr, 0);
+    close(master_);
+    close(slave_);
+}
+
+std::string terminal_run::screen_after(const std::string& expected, int seconds) {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+         std::chrono::steady_clock::now() < end;) {
+        pollfd ready{master_, POLLIN, 0};
+        if (poll(&ready, 1, 50) == 1) {
+            char chunk[256];
+            const ssize_t count = read(master_, chunk, sizeof chunk);
+            if (count > 0) screen_.append(chunk, static_cast<std::size_t>(count));
+        } else if (screen_.find(expected) != std::string::npos) {
+            break;
+        }
+    }
+    return screen_;
+}
+
+bool terminal_run::waits_for_key() {
+    for (int i = 0; i < 500; ++i) {
+        termios now;
+        tcgetattr(slave_, &now);
+        if ((now.c_lflag & ICANON) == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+void terminal_run::press(const std::string& keys) {
+    if (write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) throw std::runtime_error("press");
+}
+
+void terminal_run::send(int signal_number) { kill(child_, signal_number); }
+
+int terminal_run::finish() {
+    int status = 0;
+    for (int i = 0; i < 1000 && waitpid(child_, &status, WNOHANG) == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (i == 999) return still_running;  // the destructor ends it
+    }
+    child_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+bool terminal_run::modes_restored() {
+    termios after;
+    tcgetattr(slave_, &after);
+    return after.c_iflag == before_.c_iflag && after.c_oflag == before_.c_oflag && after.c_lflag == before_.c_lflag &&
+           after.c_cflag == before_.c_cflag &&
+           std::equal(std::begin(after.c_cc), std::end(after.c_cc), std::begin(before_.c_cc));
+}
+
+int terminal_run::unread_input() {
+    termios raw = before_;
+    cfmakeraw(&raw);
+    tcsetattr(slave_, TCSANOW, &raw);
+    int count = 0;
+    ioctl(slave_, FIONREAD, &count);
+    tcsetattr(slave_, TCSANOW, &before_);
+    return count;
 }
 
 scratch_dir::scratch_dir() {

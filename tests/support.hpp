@@ -6,6 +6,7 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <termios.h>
 
 #include <filesystem>
 #include <string>
@@ -48,6 +49,39 @@ private:
 
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& bytes);
+
+// A program running on a pseudo-terminal that is its controlling terminal and its standard output.
+// Standard input is /dev/null, so only a key wait that uses the terminal itself sees the keys, unless
+// input_from_terminal (wine takes its console input from standard input).
+class terminal_run {
+public:
+    terminal_run(const std::filesystem::path& directory, std::vector<std::string> arguments,
+                 const std::vector<std::string>& environment = {}, bool input_from_terminal = false);
+    ~terminal_run();
+    terminal_run(const terminal_run&) = delete;
+    terminal_run& operator=(const terminal_run&) = delete;
+
+    // What the program has shown: everything until `expected` appears and output pauses, or until
+    // output pauses when nothing is expected; at most `seconds`.
+    std::string screen_after(const std::string& expected = "", int seconds = 5);
+    // True once the terminal is out of line mode, that is, the program waits for a key.
+    bool waits_for_key();
+    void press(const std::string& keys);
+    void send(int signal_number);
+    // Exit status, or minus the signal that ended the program, or still_running after 20 seconds.
+    static constexpr int still_running = -1000;
+    int finish();
+    // Whether the terminal's modes are those it had before the program started.
+    bool modes_restored();
+    // Bytes typed at the terminal that nobody has read.
+    int unread_input();
+
+private:
+    int master_ = -1, slave_ = -1;
+    int child_ = -1;
+    termios before_{};
+    std::string screen_;
+};
 
 // An archive holding these (name, data) pairs in this order, laid out as brelpack lays it out.
 std::string make_archive(const std::vector<std::pair<std::string, std::string>>& files);

@@ -22,7 +22,7 @@ bool fail(std::string_view subject, std::string_view reason) {
 // archive could not be made; whatever stood at archive_path then is left as it was.
 bool pack(const char* archive_path, std::span<char* const> inputs) {
     // First pass: measure every input. All of them are tried, so one run names every file that is
-    // missing or unreadable; nothing is written unless all can be read.
+    // missing or a folder; nothing is written unless all can be read.
     std::vector<packed_entry> entries;
     entries.reserve(inputs.size());
     bool inputs_readable = true;
@@ -39,10 +39,9 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
                                       " bytes, more than the " + std::to_string(largest_archive_size) +
                                       " a VIV archive can hold");
     }
-    const auto archive_size = static_cast<std::size_t>(layout.archive_size);
-    const image_buffer image = allocate_image(archive_size);
-    if (!image) return fail(archive_path, describe_error(ENOMEM));
-    const std::span<std::byte> bytes(image.get(), archive_size);
+    const image_buffer image(static_cast<std::size_t>(layout.archive_size));
+    if (!image.allocated()) return fail(archive_path, describe_error(ENOMEM));
+    const std::span<std::byte> bytes = image.bytes();
     write_header_and_directory(bytes, entries, layout);
 
     // Second pass: each input is read once, straight into its place. The directory was laid out from

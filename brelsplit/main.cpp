@@ -33,8 +33,7 @@ bool write_entry(const char* archive_path, std::span<const std::byte> image, con
     }
     // The name is followed by its 0 terminator in the image, so it serves as a C string as it stands.
     // A link already at that name is replaced, not followed: it might lead out of the working folder.
-    const auto data = image.subspan(entry.data_offset, entry.data_size);
-    if (const int error = replace_file(entry.name.data(), data, existing_link::replace)) {
+    if (const int error = write_file(entry.name.data(), image.subspan(entry.data_offset, entry.data_size))) {
         return fail(entry.name, describe_error(error));
     }
     return true;
@@ -44,9 +43,8 @@ bool write_entry(const char* archive_path, std::span<const std::byte> image, con
 // written are, whatever happens to the others.
 bool unpack(const char* archive_path) {
     image_buffer image;
-    std::size_t size = 0;
-    if (const int error = read_whole_file(archive_path, image, size)) return fail(archive_path, describe_error(error));
-    const std::span<const std::byte> bytes(image.get(), size);
+    if (const int error = read_whole_file(archive_path, image)) return fail(archive_path, describe_error(error));
+    const std::span<const std::byte> bytes = image.bytes();
 
     const directory_listing listing = walk_directory(bytes);
     bool all_written = true;

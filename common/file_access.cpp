@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "file_system.hpp"
 
@@ -52,6 +53,26 @@ int read_exactly(int fd, std::byte* destination, std::size_t size) {
         size -= static_cast<std::size_t>(count);
     }
     return 0;
+}
+
+// Reads exactly `size` bytes and makes sure the file ends there, asking for one byte more than it
+// expects: a file read whole comes back short of the request, at its end. destination[size] must be
+// writable.
+int read_to_end(int fd, std::byte* destination, std::size_t size) {
+    std::size_t done = 0;
+    for (;;) {
+        const std::size_t wanted = std::min(size - done + 1, largest_transfer);
+        const std::int64_t count = fs::read_some(fd, destination + done, wanted);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        done += static_cast<std::size_t>(count);
+        if (done > size) return size_changed_error;
+        if (count == 0 || (done == size && static_cast<std::size_t>(count) < wanted)) {
+            return done == size ? 0 : size_changed_error;
+        }
+    }
 }
 
 int write_exactly(int fd, const std::byte* source, std::size_t size) {
@@ -102,11 +123,25 @@ const char* describe_error(int error) {
     return std::strerror(error);
 }
 
-image_buffer allocate_image(std::size_t size) {
-    return image_buffer(static_cast<std::byte*>(std::calloc(size == 0 ? 1 : size, 1)));
+image_buffer::image_buffer(std::size_t size) : data_(fs::allocate_zeroed(size + 1)), size_(size) {}
+
+image_buffer::~image_buffer() {
+    if (data_ != nullptr) fs::release(data_, size_ + 1);
+}
+
+image_buffer::image_buffer(image_buffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+image_buffer& image_buffer::operator=(image_buffer&& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    return *this;
 }
 
 int measure_file(const char* path, std::uint64_t& size) {
+    bool regular = false;
+    if (const int error = fs::look_up(path, size, regular)) return error;
+    if (regular) return 0;
     open_file file;
     if (const int error = fs::open_for_reading(path, file.fd())) return error;
     if (const int error = fs::seek_end(file.fd(), size)) return error;
@@ -115,31 +150,21 @@ int measure_file(const char* path, std::uint64_t& size) {
 
 int read_file_into(const char* path, std::span<std::byte> destination) {
     open_file file;
-    std::uint64_t size = 0;
     if (const int error = fs::open_for_reading(path, file.fd())) return error;
-    if (const int error = fs::seek_end(file.fd(), size)) return error;
-    if (size != destination.size()) return size_changed_error;
-    if (const int error = fs::seek_start(file.fd())) return error;
-    if (const int error = read_exactly(file.fd(), destination.data(), destination.size())) return error;
-    // A file that grew after it was measured would lose its tail without a word.
-    std::byte probe;
-    const std::int64_t more = fs::read_some(file.fd(), &probe, 1);
-    if (more < 0) return errno;
-    if (more > 0) return size_changed_error;
+    if (const int error = read_to_end(file.fd(), destination.data(), destination.size())) return error;
     return file.close();
 }
 
-int read_whole_file(const char* path, image_buffer& image, std::size_t& size) {
+int read_whole_file(const char* path, image_buffer& image) {
     open_file file;
     std::uint64_t length = 0;
     if (const int error = fs::open_for_reading(path, file.fd())) return error;
     if (const int error = fs::seek_end(file.fd(), length)) return error;
-    if (length > SIZE_MAX) return ENOMEM;
+    if (length >= SIZE_MAX) return ENOMEM;
     if (const int error = fs::seek_start(file.fd())) return error;
-    image = allocate_image(static_cast<std::size_t>(length));
-    if (!image) return ENOMEM;
-    size = static_cast<std::size_t>(length);
-    if (const int error = read_exactly(file.fd(), image.get(), size)) return error;
+    image = image_buffer(static_cast<std::size_t>(length));
+    if (!image.allocated()) return ENOMEM;
+    if (const int error = read_exactly(file.fd(), image.bytes().data(), image.bytes().size())) return error;
     return file.close();
 }
 
@@ -162,6 +187,19 @@ int replace_file(const char* path, std::span<const std::byte> bytes, existing_li
     default:
         return write_new_file(target, bytes);
     }
+}
+
+int write_file(const char* path, std::span<const std::byte> bytes) {
+    fs::report_oversized_writes();
+    open_file file;
+    if (const int error = fs::create_new(path, file.fd())) {
+        return error == EEXIST ? replace_file(path, bytes, existing_link::replace) : error;
+    }
+    int error = write_exactly(file.fd(), bytes.data(), bytes.size());
+    if (const int closed = file.close(); error == 0) error = closed;
+    // Nothing stood here before, so a file that could not be written whole goes again.
+    if (error != 0) fs::remove_file(path);
+    return error;
 }
 
 }  // namespace brel

@@ -4,8 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <span>
 
 namespace brel {
@@ -15,23 +13,36 @@ inline constexpr int size_changed_error = -1;
 
 const char* describe_error(int error);
 
-// An archive image: one zero-filled heap buffer, released with free.
-struct free_deleter {
-    void operator()(std::byte* bytes) const { std::free(bytes); }
+// An archive image: one zero-filled buffer as long as the archive, with one spare byte after it (a
+// read asks for one byte more than the file should hold, to see that it ends where it was measured).
+class image_buffer {
+public:
+    image_buffer() = default;
+    // Check allocated(): the memory may not be there to have.
+    explicit image_buffer(std::size_t size);
+    ~image_buffer();
+    image_buffer(image_buffer&& other) noexcept;
+    image_buffer& operator=(image_buffer&& other) noexcept;
+
+    bool allocated() const { return data_ != nullptr; }
+    std::span<std::byte> bytes() const { return {data_, size_}; }
+
+private:
+    std::byte* data_ = nullptr;
+    std::size_t size_ = 0;
 };
-using image_buffer = std::unique_ptr<std::byte[], free_deleter>;
 
-// Null when the memory can't be had. Zero-filled without touching pages the system hands out zeroed.
-image_buffer allocate_image(std::size_t size);
-
-// The size of the file at path, found by seeking to its end. A directory is refused.
+// The size of the file at path: of a regular file what the system records, of anything else where
+// a seek to its end lands. A folder is refused.
 int measure_file(const char* path, std::uint64_t& size);
 
-// Reads the file at path into destination, which must be exactly as long as the file still is.
+// Reads the file at path into destination, which must be exactly as long as the file still is and be
+// followed by one writable spare byte (an image's bytes are): the read asks for one byte more, so
+// that a file that grew is noticed without a second call.
 int read_file_into(const char* path, std::span<std::byte> destination);
 
 // Reads the whole file at path into a new image.
-int read_whole_file(const char* path, image_buffer& image, std::size_t& size);
+int read_whole_file(const char* path, image_buffer& image);
 
 // What replace_file does with a symbolic link that stands at the path.
 enum class existing_link {
@@ -43,5 +54,10 @@ enum class existing_link {
 // completes: the bytes go to a new file beside it, which then replaces it. An existing file keeps its
 // permissions; a new one gets those of a plain create. A folder is never replaced.
 int replace_file(const char* path, std::span<const std::byte> bytes, existing_link links);
+
+// Writes bytes as a new file at path. When nothing stands there, the file is created in place (and
+// removed again if it can't be written whole); otherwise what stands there is replaced as by
+// replace_file with existing_link::replace.
+int write_file(const char* path, std::span<const std::byte> bytes);
 
 }  // namespace brel

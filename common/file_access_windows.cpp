@@ -44,6 +44,15 @@ int errno_from(DWORD error) {
 
 }  // namespace
 
+int look_up(const char* path, std::uint64_t& size, bool& regular) {
+    struct _stat64 status;
+    if (_stat64(path, &status) != 0) return errno;
+    if ((status.st_mode & _S_IFDIR) != 0) return EISDIR;
+    size = static_cast<std::uint64_t>(status.st_size);
+    regular = (status.st_mode & _S_IFREG) != 0;
+    return 0;
+}
+
 int open_for_reading(const char* path, int& file) {
     // The runtime refuses a folder with "Permission denied"; say what it is instead.
     if (is_folder(path)) return EISDIR;
@@ -102,6 +111,13 @@ int move_over(const char* from, const char* to) {
 }
 
 void remove_file(const char* path) { _unlink(path); }
+
+// Committed memory comes zeroed.
+std::byte* allocate_zeroed(std::size_t length) {
+    return static_cast<std::byte*>(VirtualAlloc(nullptr, length, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+}
+
+void release(std::byte* memory, std::size_t) { VirtualFree(memory, 0, MEM_RELEASE); }
 
 // "C:name" lies in the current folder of drive C:, so the drive counts as a folder part too.
 bool is_separator(char byte) { return byte == '/' || byte == '\\' || byte == ':'; }

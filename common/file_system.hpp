@@ -10,10 +10,15 @@
 
 namespace brel::file_system {
 
+// What the system records of the file at path: its size, and whether it is a regular file. A folder
+// is refused with EISDIR.
+int look_up(const char* path, std::uint64_t& size, bool& regular);
+
 // Opens an existing file for binary reading. A folder is refused with EISDIR.
 int open_for_reading(const char* path, int& file);
 
-// Creates a file that must not exist yet, for binary writing, with the permissions a plain create gives.
+// Creates a file that must not exist yet, for binary writing, with the permissions a plain create
+// gives; EEXIST when anything, even a link, stands at path.
 int create_new(const char* path, int& file);
 
 // Opens an existing file that is not a regular one (a device, a pipe) for writing.
@@ -41,6 +46,10 @@ int carry_over(int file, const replace_target& replaced);
 // Puts `from` in the place of `to`, replacing what stands there, in one step.
 int move_over(const char* from, const char* to);
 void remove_file(const char* path);
+
+// Zero-filled memory for an image, or nullptr; given back with release and the same length.
+std::byte* allocate_zeroed(std::size_t length);
+void release(std::byte* memory, std::size_t length);
 
 // Whether the byte separates folders in a path.
 bool is_separator(char byte);

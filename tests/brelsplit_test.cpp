@@ -147,9 +147,10 @@ TEST(Brelsplit, HostileOrBrokenArchivesNeverWriteOutsideTheFolderOrBeyondTheImag
          "working folder\n"
          "brelsplit: a.viv: entry 4 \"\": the name is empty\n",
          {{"link", "5"}}},
-        {"missing folder, write limit", make_archive({{"no/x", "1"}, {"big", std::string(5000, 'b')}, {"z", "2"}}),
-         "\nno/x\nbig\nz",
-         "brelsplit: no/x: No such file or directory\nbrelsplit: big: File too large\n",
+        {"missing folder, write limit",
+         make_archive({{"no/x", "1"}, {"big", std::string(5000, 'b')}, {"new", std::string(5000, 'n')}, {"z", "2"}}),
+         "\nno/x\nbig\nnew\nz",
+         "brelsplit: no/x: No such file or directory\nbrelsplit: big: File too large\nbrelsplit: new: File too large\n",
          {{"z", "2"}}, {.file_size = 4096}},
     };
     for (const auto& c : cases) {

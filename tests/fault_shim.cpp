@@ -1,6 +1,6 @@
-// Preloaded into a program under test to make a file change between two opens.
-// BREL_FAULT=vanish:PATH removes PATH just before it is opened for reading the second time;
-// BREL_FAULT=grow:PATH appends a byte to it instead.
+// Preloaded into a program under test to change a file after it was measured (brelpack measures
+// without opening) and before it is read: BREL_FAULT=vanish:PATH removes PATH just before it is first
+// opened for reading; BREL_FAULT=grow:PATH appends a byte to it instead.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,13 +13,14 @@ using open_function = int (*)(const char*, int, ...);
 
 namespace {
 
-int opens_of_path;
+bool injected;
 
 void inject(const char* path, int flags) {
     const char* fault = getenv("BREL_FAULT");
     const char* colon = fault ? std::strchr(fault, ':') : nullptr;
     if (colon == nullptr || (flags & O_ACCMODE) != O_RDONLY || strcmp(colon + 1, path) != 0) return;
-    if (++opens_of_path != 2) return;
+    if (injected) return;
+    injected = true;
     if (strncmp(fault, "vanish:", 7) == 0) {
         unlink(path);
     } else if (strncmp(fault, "grow:", 5) == 0) {

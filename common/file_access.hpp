@@ -46,8 +46,9 @@ int read_whole_file(const char* path, image_buffer& image);
 
 // What replace_file does with a symbolic link that stands at the path.
 enum class existing_link {
-    write_through,  // as a plain create would: the file it leads to gets the bytes
-    replace,        // the link itself is replaced, so a name can't lead anywhere through it
+    write_through,  // as a plain create would: the file it leads to gets the bytes; the swap is atomic
+    replace,        // the link itself is replaced, so a name can't lead anywhere through it; the old
+                    // name is removed just before the new file takes it
 };
 
 // Writes bytes as the new content of path, leaving whatever stood there untouched unless the write

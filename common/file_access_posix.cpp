@@ -1,6 +1,7 @@
 // File-system primitives on POSIX systems.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,25 @@ int create_new(const char* path, int& file) {
     file = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     return file < 0 ? errno : 0;
 }
+
+int open_for_rewrite(const char* path, std::uint64_t size, int& file, std::uint64_t& old_size) {
+    static const rlim_t size_limit = [] {
+        rlimit limit{};
+        return getrlimit(RLIMIT_FSIZE, &limit) == 0 ? limit.rlim_cur : RLIM_INFINITY;
+    }();
+    // Non-blocking, so a pipe with no reader is refused rather than waited on.
+    file = ::open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) return errno;
+    struct stat status;
+    if (fstat(file, &status) != 0) return errno;
+    old_size = static_cast<std::uint64_t>(status.st_size);
+    const bool fits = S_ISREG(status.st_mode) && size <= old_size &&
+                      static_cast<std::uint64_t>(status.st_blocks) * 512 >= old_size &&
+                      (size_limit == RLIM_INFINITY || size <= size_limit);
+    return fits ? 0 : EAGAIN;
+}
+
+int truncate_file(int file, std::uint64_t size) { return ftruncate(file, static_cast<off_t>(size)) == 0 ? 0 : errno; }
 
 int open_for_writing(const char* path, int& file) {
     file = ::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
@@ -87,9 +107,17 @@ int examine(const char* path, existing_link links, replace_target& target) {
 }
 
 int carry_over(int file, const replace_target& replaced) {
-    if (fchmod(file, static_cast<mode_t>(replaced.mode)) != 0) return errno;
+    // Asked once: the mode a plain create gives, and who we are.
+    static const mode_t created_mode = [] {
+        const mode_t mask = umask(0);
+        umask(mask);
+        return 0666 & ~mask;
+    }();
+    static const uid_t user = geteuid();
+    static const gid_t group = getegid();
+    if (replaced.mode != created_mode && fchmod(file, static_cast<mode_t>(replaced.mode)) != 0) return errno;
     // Only the superuser may give a file away; for anyone else the new file stays theirs.
-    if (replaced.owner != geteuid() || replaced.group != getegid()) {
+    if (replaced.owner != user || replaced.group != group) {
         [[maybe_unused]] const int ignored = fchown(file, replaced.owner, replaced.group);
     }
     return 0;
@@ -125,6 +153,9 @@ void release(std::byte* memory, std::size_t length) { munmap(memory, length); }
 
 bool is_separator(char byte) { return byte == '/'; }
 
-void report_oversized_writes() { std::signal(SIGXFSZ, SIG_IGN); }
+void report_oversized_writes() {
+    static const bool ignored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+    (void)ignored;
+}
 
 }  // namespace brel::file_system

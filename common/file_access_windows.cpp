@@ -65,6 +65,11 @@ int create_new(const char* path, int& file) {
     return file < 0 ? errno : 0;
 }
 
+// Windows replaces the file instead.
+int open_for_rewrite(const char*, std::uint64_t, int&, std::uint64_t&) { return ENOSYS; }
+
+int truncate_file(int file, std::uint64_t size) { return _chsize_s(file, static_cast<__int64>(size)); }
+
 int open_for_writing(const char* path, int& file) {
     file = _open(path, _O_WRONLY | _O_TRUNC | _O_BINARY | _O_NOINHERIT);
     return file < 0 ? errno : 0;

@@ -21,6 +21,16 @@ int open_for_reading(const char* path, int& file);
 // gives; EEXIST when anything, even a link, stands at path.
 int create_new(const char* path, int& file);
 
+// Opens the regular file at path for writing over its bytes from the start, without emptying it, when
+// `size` new bytes can go there without the file growing or needing new room: not through a link,
+// not past its end, not into holes, not beyond the file-size limit. Such a rewrite can't fail for
+// want of space part-way. Anything else (or a platform without it) returns an error, and the caller
+// replaces the file instead. old_size is what the file held.
+int open_for_rewrite(const char* path, std::uint64_t size, int& file, std::uint64_t& old_size);
+
+// Cuts an open file down to `size` bytes.
+int truncate_file(int file, std::uint64_t size);
+
 // Opens an existing file that is not a regular one (a device, a pipe) for writing.
 int open_for_writing(const char* path, int& file);
 

@@ -77,10 +77,11 @@ TEST(Brelsplit, GivesBackWhatBrelpackPackedByteForByte) {
     EXPECT_EQ(unpacked, files);
 }
 
-TEST(Brelsplit, LaterDuplicatesWinAndEmptyEntriesEmptyExistingFiles) {
+TEST(Brelsplit, LaterDuplicatesWinAndExistingFilesTakeTheNewLength) {
     scratch_dir dir;
     write_file(dir / "a.viv", make_archive({{"d", "first"}, {"e", ""}, {"d", "second"}}));
     write_file(dir / "e", "old contents");
+    write_file(dir / "d", "a longer old content, cut down to the new length");
     const run_result result = run(BRELSPLIT_PATH, dir.path(), {"a.viv"});
     EXPECT_EQ(result.out, decoder_banner + "\nd\ne\nd" + decoded);
     EXPECT_EQ(result.status, 0);
@@ -148,17 +149,20 @@ TEST(Brelsplit, HostileOrBrokenArchivesNeverWriteOutsideTheFolderOrBeyondTheImag
          "brelsplit: a.viv: entry 4 \"\": the name is empty\n",
          {{"link", "5"}}},
         {"missing folder, write limit",
-         make_archive({{"no/x", "1"}, {"big", std::string(5000, 'b')}, {"new", std::string(5000, 'n')}, {"z", "2"}}),
-         "\nno/x\nbig\nnew\nz",
-         "brelsplit: no/x: No such file or directory\nbrelsplit: big: File too large\nbrelsplit: new: File too large\n",
+         make_archive({{"no/x", "1"}, {"big", std::string(5000, 'b')}, {"new", std::string(5000, 'n')},
+                       {"large", std::string(5000, 'l')}, {"z", "2"}}),
+         "\nno/x\nbig\nnew\nlarge\nz",
+         "brelsplit: no/x: No such file or directory\nbrelsplit: big: File too large\nbrelsplit: new: File too large\n"
+         "brelsplit: large: File too large\n",
          {{"z", "2"}}, {.file_size = 4096}},
     };
     for (const auto& c : cases) {
-        // Already there: a file that a failed write must leave whole, and a link out of the folder that
-        // an entry of the same name must replace, not follow.
+        // Already there: files that a failed write must leave whole (one shorter, one longer than the
+        // new bytes), and a link out of the folder that an entry of the same name must replace, not follow.
         std::filesystem::remove_all(dir / "work");
         std::filesystem::create_directories(dir / "work");
         write_file(dir / "work/big", "previous");
+        write_file(dir / "work/large", std::string(6000, 'L'));
         write_file(dir / "victim", "untouched");
         std::filesystem::create_symlink("../victim", dir / "work/link");
         if (!c.archive.empty()) write_file(dir / "work/a.viv", c.archive);
@@ -168,7 +172,8 @@ TEST(Brelsplit, HostileOrBrokenArchivesNeverWriteOutsideTheFolderOrBeyondTheImag
         EXPECT_EQ(result.status, 2) << c.what;
         std::map<std::string, std::string> written = files_below(dir);
         written.erase("work/a.viv");
-        std::map<std::string, std::string> expected = {{"work/big", "previous"}, {"victim", "untouched"}};
+        std::map<std::string, std::string> expected = {
+            {"work/big", "previous"}, {"work/large", std::string(6000, 'L')}, {"victim", "untouched"}};
         for (const auto& [name, data] : c.written) expected["work/" + name] = data;
         EXPECT_EQ(written, expected) << c.what;
     }

@@ -128,25 +128,11 @@ int move_over(const char* from, const char* to) { return rename(from, to) == 0 ?
 void remove_file(const char* path) { unlink(path); }
 
 std::byte* allocate_zeroed(std::size_t length) {
-    // Anonymous memory comes zeroed, so nothing has to fill it. Huge pages take a large image in 2 MiB
-    // pieces rather than 4 KiB ones, a 512th of the page faults; they need 2 MiB alignment.
-    constexpr std::size_t huge_page = std::size_t{2} << 20;
-    if (length < huge_page) {
-        void* memory = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        return memory == MAP_FAILED ? nullptr : static_cast<std::byte*>(memory);
-    }
-    if (length > SIZE_MAX - huge_page) return nullptr;
-    void* mapping = mmap(nullptr, length + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED) return nullptr;
-    auto* start = static_cast<std::byte*>(mapping);
-    const std::size_t lead = (huge_page - reinterpret_cast<std::uintptr_t>(start) % huge_page) % huge_page;
-    if (lead > 0) munmap(start, lead);
-    std::byte* const aligned = start + lead;
-    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    const std::size_t used = (length + page - 1) / page * page;
-    if (lead + used < length + huge_page) munmap(aligned + used, length + huge_page - lead - used);
-    madvise(aligned, length, MADV_HUGEPAGE);
-    return aligned;
+    // Anonymous memory comes zeroed, so nothing has to fill it. Huge pages (MADV_HUGEPAGE) were
+    // measured: on a virtual machine that hands free memory back to its host they come from memory
+    // the host has to provide again, and packing took two to four times as long.
+    void* memory = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : static_cast<std::byte*>(memory);
 }
 
 void release(std::byte* memory, std::size_t length) { munmap(memory, length); }

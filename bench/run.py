@@ -9,6 +9,7 @@ and writes the table to docs/benchmarks.md.
     python3 bench/run.py [--runs N] [--output docs/benchmarks.md]
 """
 import argparse
+import glob
 import os
 import platform
 import shutil
@@ -45,6 +46,21 @@ def run_once(argv, cwd, stdout_path=None):
 def empty_folder(path):
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
+
+
+def fresh_folder(path):
+    """Before each run: an empty folder never used before, at `path` (the previous one moves aside).
+    Emptying the same folder again would make the next run pay for ext4's search past the inodes just
+    deleted (recently_deleted() in the inode allocator), which swamps what is measured."""
+    count = [0]
+
+    def prepare():
+        count[0] += 1
+        if os.path.exists(path):
+            os.rename(path, f"{path}-{count[0]}")
+        os.makedirs(path)
+
+    return prepare
 
 
 class Case:
@@ -119,9 +135,10 @@ def main():
     work = tempfile.mkdtemp(prefix="brel-bench-", dir=options.work)
     rows = []
     try:
+        # The small files first: ext4 makes new files slow for minutes after many were deleted.
         sets = {
-            "8 files x 128 MiB": (8, 128 * MiB, 1024 * MiB),
             "20 000 files x 1 KiB": (20000, 1024, 20000 * 1024),
+            "8 files x 128 MiB": (8, 128 * MiB, 1024 * MiB),
         }
         for title, (count, size, total) in sets.items():
             source = os.path.join(work, "source")
@@ -143,17 +160,18 @@ def main():
 
             for fresh in (True, False):
                 split_dir, untar_dir = os.path.join(work, "split"), os.path.join(work, "untar")
+                # Many files: a new folder each run; a few large ones: the same folder emptied, so that
+                # the old copies don't pile up in memory.
+                renew = fresh_folder if count > 100 else lambda path: (lambda: empty_folder(path))
+                split = Case("brelsplit", [brelsplit, archive], split_dir, renew(split_dir) if fresh else None)
+                untar = Case("tar xf", ["tar", "xf", tarball], untar_dir, renew(untar_dir) if fresh else None)
                 empty_folder(split_dir)
                 empty_folder(untar_dir)
-                split = Case("brelsplit", [brelsplit, archive], split_dir,
-                             (lambda d=split_dir: empty_folder(d)) if fresh else None)
-                untar = Case("tar xf", ["tar", "xf", tarball], untar_dir,
-                             (lambda d=untar_dir: empty_folder(d)) if fresh else None)
                 compare([split, untar], options.runs)
                 rows.append((title, "unpack into an empty folder" if fresh else "unpack over the files of a previous run",
                              split, untar, 1.0, total))
-                shutil.rmtree(split_dir)
-                shutil.rmtree(untar_dir)
+                for folder in glob.glob(split_dir + "*") + glob.glob(untar_dir + "*"):
+                    shutil.rmtree(folder)
             shutil.rmtree(source)
             shutil.rmtree(out)
         machine = describe_machine(work)
@@ -164,7 +182,8 @@ def main():
         "# Benchmarks",
         "",
         "Made by `python3 bench/run.py` (Release build; page cache warm; each pair run alternately,"
-        f" {options.runs} timed runs each after one untimed run; dirty pages written back before every run)."
+        f" {options.runs} timed runs each after one untimed run; dirty pages written back before every run;"
+        " every unpack of the small files into an empty folder gets a folder never used before)."
         " Times are medians in seconds with the fastest and slowest run; memory is the largest peak"
         " resident set of the runs. The ratio is brel's median over the reference's.",
         "",
@@ -183,6 +202,12 @@ def main():
                      f"{t[0]:.3f} ({t[1]:.3f}-{t[2]:.3f}) | {ratio:.2f} | {target_text} | {o[3]:.1f} | {t[3]:.1f} | "
                      f"{memory_text} |")
     text = "\n".join(lines) + "\n"
+    # What was written by hand below the table (the "## Notes" section) stays.
+    if os.path.exists(options.output):
+        previous = open(options.output).read()
+        notes_at = previous.find("\n## Notes")
+        if notes_at >= 0:
+            text += previous[notes_at:]
     os.makedirs(os.path.dirname(options.output), exist_ok=True)
     with open(options.output, "w") as f:
         f.write(text)

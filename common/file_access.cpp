@@ -89,6 +89,13 @@ int write_exactly(int fd, const std::byte* source, std::size_t size) {
     return 0;
 }
 
+// Writes all the bytes and closes the file; the first error, if any.
+int write_and_close(open_file& file, std::span<const std::byte> bytes) {
+    const int error = write_exactly(file.fd(), bytes.data(), bytes.size());
+    const int closed = file.close();
+    return error != 0 ? error : closed;
+}
+
 // A name for the new file in the target's folder, hidden and unlikely to be taken.
 std::string temporary_name_beside(const std::string& target) {
     static std::mt19937_64 generator{std::random_device{}()};
@@ -110,8 +117,7 @@ int write_new_file(const fs::replace_target& target, std::span<const std::byte> 
         if (error != EEXIST || attempt == 100) return error;
     }
     int error = target.kind == fs::replace_target::regular_file ? fs::carry_over(file.fd(), target) : 0;
-    if (error == 0) error = write_exactly(file.fd(), bytes.data(), bytes.size());
-    if (const int closed = file.close(); error == 0) error = closed;
+    if (error == 0) error = write_and_close(file, bytes);
     // Renaming over an existing file makes ext4 push the new file's data towards the disk at once (its
     // guard for rewrites without fsync), several times the cost of the write for small files. Where an
     // atomic swap is not needed, the old name goes first, and only once the new file is written whole,
@@ -180,21 +186,14 @@ int replace_file(const char* path, std::span<const std::byte> bytes, existing_li
     fs::report_oversized_writes();
     fs::replace_target target;
     if (const int error = fs::examine(path, links, target)) return error;
-    switch (target.kind) {
-    case fs::replace_target::folder:
-        return EISDIR;
-    case fs::replace_target::other:
-        if (links == existing_link::write_through) {
-            // A device or a pipe named by the user can't be replaced, only written to.
-            open_file file;
-            if (const int error = fs::open_for_writing(target.path.c_str(), file.fd())) return error;
-            if (const int error = write_exactly(file.fd(), bytes.data(), bytes.size())) return error;
-            return file.close();
-        }
-        return write_new_file(target, bytes, links);
-    default:
-        return write_new_file(target, bytes, links);
+    if (target.kind == fs::replace_target::folder) return EISDIR;
+    if (target.kind == fs::replace_target::other && links == existing_link::write_through) {
+        // A device or a pipe named by the user can't be replaced, only written to.
+        open_file file;
+        if (const int error = fs::open_for_writing(target.path.c_str(), file.fd())) return error;
+        return write_and_close(file, bytes);
     }
+    return write_new_file(target, bytes, links);
 }
 
 int write_file(const char* path, std::span<const std::byte> bytes) {
@@ -202,8 +201,7 @@ int write_file(const char* path, std::span<const std::byte> bytes) {
     open_file file;
     int error = fs::create_new(path, file.fd());
     if (error == 0) {
-        error = write_exactly(file.fd(), bytes.data(), bytes.size());
-        if (const int closed = file.close(); error == 0) error = closed;
+        error = write_and_close(file, bytes);
         // Nothing stood here before, so a file that could not be written whole goes again.
         if (error != 0) fs::remove_file(path);
         return error;

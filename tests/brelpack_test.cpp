@@ -17,11 +17,20 @@ run_result brelpack(const scratch_dir& dir, std::vector<std::string> arguments, 
     return run_program(arguments, dir.path(), options);
 }
 
-TEST(Brelpack, TooFewArgumentsPrintsUsageAndExitsWithOne) {
-    for (const std::vector<std::string>& arguments : {std::vector<std::string>{}, {"out.viv"}}) {
+TEST(Usage, TooFewArgumentsPrintUsageAndExitWithOne) {
+    const struct {
+        const char* program;
+        std::vector<std::string> arguments;
+        std::string banner;
+    } cases[] = {{BRELPACK_PATH, {}, encoder_banner},
+                 {BRELPACK_PATH, {"out.viv"}, encoder_banner},
+                 {BRELSPLIT_PATH, {}, decoder_banner}};
+    for (const auto& c : cases) {
         scratch_dir dir;
-        const run_result run = brelpack(dir, arguments);
-        EXPECT_EQ(run.out, encoder_banner + "\nNot enought parameters" + prompt);
+        std::vector<std::string> arguments = c.arguments;
+        arguments.insert(arguments.begin(), c.program);
+        const run_result run = run_program(arguments, dir.path());
+        EXPECT_EQ(run.out, c.banner + "\nNot enought parameters" + prompt) << c.program;
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(dir.listing().empty());

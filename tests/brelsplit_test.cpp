@@ -38,14 +38,6 @@ std::map<std::string, std::string> files_below(const scratch_dir& dir) {
     return files;
 }
 
-TEST(Brelsplit, TooFewArgumentsPrintsUsageAndExitsWithOne) {
-    scratch_dir dir;
-    const run_result result = run(BRELSPLIT_PATH, dir.path(), {});
-    EXPECT_EQ(result.out, decoder_banner + "\nNot enought parameters" + prompt);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_TRUE(dir.listing().empty());
-}
-
 TEST(Brelsplit, GivesBackWhatBrelpackPackedByteForByte) {
     const std::map<std::string, std::string> files = {
         {"plain.txt", "hello\n"},

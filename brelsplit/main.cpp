@@ -50,7 +50,7 @@ bool unpack(const char* archive_path) {
     bool all_written = true;
     for (const directory_entry& entry : listing.entries) {
         // The name is an argument, never the format: a stored "%" is printed as it stands.
-        std::printf("\n%s", entry.name.data());
+        std::printf("\n%s", shown_on(stdout, entry.name).c_str());
         if (!write_entry(archive_path, bytes, entry)) all_written = false;
     }
     if (!listing.problem.empty()) return fail(archive_path, listing.problem);

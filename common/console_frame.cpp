@@ -41,10 +41,20 @@ void fail_usage() {
     std::exit(1);
 }
 
+std::string shown_on(std::FILE* stream, std::string_view text) {
+    std::string shown(text);
+    if (obeys_control_bytes(stream)) {
+        for (char& byte : shown) {
+            if (static_cast<unsigned char>(byte) < 0x20 || byte == 0x7F) byte = '?';
+        }
+    }
+    return shown;
+}
+
 void report_failure(const program_texts& program, std::string_view subject, std::string_view reason) {
     std::fflush(stdout);
-    std::fprintf(stderr, "%s: %.*s: %.*s\n", program.name, static_cast<int>(subject.size()), subject.data(),
-                 static_cast<int>(reason.size()), reason.data());
+    std::fprintf(stderr, "%s: %s: %s\n", program.name, shown_on(stderr, subject).c_str(),
+                 shown_on(stderr, reason).c_str());
 }
 
 int finish_run(const program_texts& program) {

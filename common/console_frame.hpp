@@ -1,6 +1,8 @@
 // What the user sees of a run: the banner, the usage failure, the closing prompt and the key wait.
 #pragma once
 
+#include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace brel {
@@ -31,6 +33,11 @@ void print_banner(const program_texts& program);
 // "program: subject: reason" on standard error, after what standard output holds so far.
 void report_failure(const program_texts& program, std::string_view subject, std::string_view reason);
 
+// Text from an archive as it may be shown on `stream`: unchanged, unless the stream is a terminal that
+// takes control bytes as commands; there each control byte shows as '?', so that a name can't clear
+// the screen or retitle the window.
+std::string shown_on(std::FILE* stream, std::string_view text);
+
 // The end of a completed run: completion message, prompt, key wait. Returns exit status 0.
 int finish_run(const program_texts& program);
 
@@ -47,5 +54,8 @@ void set_up_standard_output();
 // Waits for one key press at the console (never standard input) and echoes it there.
 // Returns at once when there is no console.
 void wait_for_key();
+
+// Whether the stream is a terminal that acts on control bytes in the text it is given.
+bool obeys_control_bytes(std::FILE* stream);
 
 }  // namespace brel

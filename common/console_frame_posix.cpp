@@ -147,6 +147,8 @@ void set_up_standard_output() {
     }
 }
 
+bool obeys_control_bytes(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
+
 void wait_for_key() {
     if (!terminal_tried) {
         terminal_tried = true;

@@ -46,6 +46,10 @@ void set_up_standard_output() {
     }
 }
 
+// The console takes control bytes as commands only in virtual-terminal mode, which these programs
+// never switch on; there they show as glyphs.
+bool obeys_control_bytes(std::FILE*) { return false; }
+
 void wait_for_key() {
     if (!input_tried) {
         input_tried = true;

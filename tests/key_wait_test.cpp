@@ -47,4 +47,17 @@ TEST(KeyWait, OneKeyEndsTheWaitIsEchoedAndLeavesTheTerminalAsItWas) {
     }
 }
 
+TEST(Console, NamesCannotSendControlBytesToATerminal) {
+    scratch_dir dir;
+    write_file(dir / "a.viv", make_archive({{"a\x1b[2J\x07" "b", "x"}}));
+    terminal_run run(dir.path(), {BRELSPLIT_PATH, "a.viv"});
+    const std::string screen = run.screen_after("Press any key...");
+    ASSERT_TRUE(run.waits_for_key());
+    run.press("x");
+    EXPECT_EQ(run.finish(), 0);
+    EXPECT_NE(screen.find("a?[2J?b"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find('\x1b'), std::string::npos);
+    EXPECT_EQ(read_file(dir / "a\x1b[2J\x07" "b"), "x");
+}
+
 }  // namespace

@@ -73,25 +73,28 @@ directory_listing walk_directory(std::span<const std::byte> image) {
     }
     const auto entry_count = static_cast<std::int32_t>(load_be32(image.data() + entry_count_at));
     std::size_t cursor = header_length;
-    for (std::int64_t number = 1; number <= entry_count; ++number) {
-        const std::string entry = "entry " + std::to_string(number) + ": ";
+    // The walk ends at the first entry that runs past the image; the problem names it.
+    const char* problem = nullptr;
+    std::int64_t number = 1;
+    for (; number <= entry_count; ++number) {
         if (image.size() - cursor < name_in_entry) {
-            listing.problem = entry + "the directory runs past the end of the archive";
-            return listing;
+            problem = "the directory runs past the end of the archive";
+            break;
         }
         const std::byte* at = image.data() + cursor;
         const auto* name = reinterpret_cast<const char*>(at + name_in_entry);
         const std::size_t room = image.size() - cursor - name_in_entry;
         const auto* terminator = static_cast<const char*>(std::memchr(name, 0, room));
         if (terminator == nullptr) {
-            listing.problem = entry + "the name has no 0 byte before the end of the archive";
-            return listing;
+            problem = "the name has no 0 byte before the end of the archive";
+            break;
         }
         listing.entries.push_back({static_cast<std::uint32_t>(number),
                                    std::string_view(name, static_cast<std::size_t>(terminator - name)),
                                    load_be32(at + data_offset_in_entry), load_be32(at + data_size_in_entry)});
         cursor += entry_overhead + listing.entries.back().name.size();
     }
+    if (problem != nullptr) listing.problem = "entry " + std::to_string(number) + ": " + problem;
     return listing;
 }
 

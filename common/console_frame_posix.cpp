@@ -147,7 +147,14 @@ void set_up_standard_output() {
     }
 }
 
-bool obeys_control_bytes(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
+bool obeys_control_bytes(std::FILE* stream) {
+    // Asked once per stream: brelsplit asks for every entry it prints.
+    static const bool output_is_terminal = isatty(STDOUT_FILENO) != 0;
+    static const bool error_is_terminal = isatty(STDERR_FILENO) != 0;
+    if (stream == stdout) return output_is_terminal;
+    if (stream == stderr) return error_is_terminal;
+    return isatty(fileno(stream)) != 0;
+}
 
 void wait_for_key() {
     if (!terminal_tried) {

@@ -12,9 +12,8 @@ namespace {
 
 const std::string prompt = "\nPress any key...";
 
-run_result brelpack(const scratch_dir& dir, std::vector<std::string> arguments, run_options options = {}) {
-    arguments.insert(arguments.begin(), BRELPACK_PATH);
-    return run_program(arguments, dir.path(), options);
+run_result brelpack(const scratch_dir& dir, const std::vector<std::string>& arguments, const run_options& options = {}) {
+    return run_program(BRELPACK_PATH, arguments, dir.path(), options);
 }
 
 TEST(Usage, TooFewArgumentsPrintUsageAndExitWithOne) {
@@ -27,9 +26,7 @@ TEST(Usage, TooFewArgumentsPrintUsageAndExitWithOne) {
                  {BRELSPLIT_PATH, {}, decoder_banner}};
     for (const auto& c : cases) {
         scratch_dir dir;
-        std::vector<std::string> arguments = c.arguments;
-        arguments.insert(arguments.begin(), c.program);
-        const run_result run = run_program(arguments, dir.path());
+        const run_result run = run_program(c.program, c.arguments, dir.path());
         EXPECT_EQ(run.out, c.banner + "\nNot enought parameters" + prompt) << c.program;
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.status, 1);

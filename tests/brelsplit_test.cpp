@@ -14,12 +14,6 @@ namespace {
 const std::string prompt = "\nPress any key...";
 const std::string decoded = "\n\nDecoded!" + prompt;
 
-run_result run(const char* program, const std::filesystem::path& directory, std::vector<std::string> arguments,
-               run_options options = {}) {
-    arguments.insert(arguments.begin(), program);
-    return run_program(arguments, directory, options);
-}
-
 std::string random_bytes(std::size_t size, unsigned seed) {
     std::mt19937 generator(seed);
     std::string bytes(size, '\0');
@@ -57,10 +51,10 @@ TEST(Brelsplit, GivesBackWhatBrelpackPackedByteForByte) {
         arguments.push_back(name);
         entry_lines += "\n" + name;
     }
-    ASSERT_EQ(run(BRELPACK_PATH, source.path(), arguments).status, 0);
+    ASSERT_EQ(run_program(BRELPACK_PATH, arguments, source.path()).status, 0);
     std::filesystem::rename(source / "packed.viv", target / "packed.viv");
 
-    const run_result result = run(BRELSPLIT_PATH, target.path(), {"packed.viv", "ignored", "args"});
+    const run_result result = run_program(BRELSPLIT_PATH, {"packed.viv", "ignored", "args"}, target.path());
     EXPECT_EQ(result.out, decoder_banner + entry_lines + decoded);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 0);
@@ -74,7 +68,7 @@ TEST(Brelsplit, LaterDuplicatesWinAndExistingFilesTakeTheNewLength) {
     write_file(dir / "a.viv", make_archive({{"d", "first"}, {"e", ""}, {"d", "second"}}));
     write_file(dir / "e", "old contents");
     write_file(dir / "d", "a longer old content, cut down to the new length");
-    const run_result result = run(BRELSPLIT_PATH, dir.path(), {"a.viv"});
+    const run_result result = run_program(BRELSPLIT_PATH, {"a.viv"}, dir.path());
     EXPECT_EQ(result.out, decoder_banner + "\nd\ne\nd" + decoded);
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(files_below(dir), (std::map<std::string, std::string>{
@@ -87,7 +81,7 @@ TEST(Brelsplit, NoEntriesWhenTheCountIsZeroOrNegative) {
         std::string archive = make_archive({{"x", "data"}});
         patch_be32(archive, 8, count);
         write_file(dir / "a.viv", archive);
-        const run_result result = run(BRELSPLIT_PATH, dir.path(), {"a.viv"});
+        const run_result result = run_program(BRELSPLIT_PATH, {"a.viv"}, dir.path());
         EXPECT_EQ(result.out, decoder_banner + decoded) << count;
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(dir.listing(), std::vector<std::string>{"a.viv"});
@@ -158,7 +152,7 @@ TEST(Brelsplit, HostileOrBrokenArchivesNeverWriteOutsideTheFolderOrBeyondTheImag
         write_file(dir / "victim", "untouched");
         std::filesystem::create_symlink("../victim", dir / "work/link");
         if (!c.archive.empty()) write_file(dir / "work/a.viv", c.archive);
-        const run_result result = run(BRELSPLIT_PATH, dir / "work", {"a.viv"}, c.options);
+        const run_result result = run_program(BRELSPLIT_PATH, {"a.viv"}, dir / "work", c.options);
         EXPECT_EQ(result.out, decoder_banner + c.entry_lines + prompt) << c.what;
         EXPECT_EQ(result.err, c.error) << c.what;
         EXPECT_EQ(result.status, 2) << c.what;

@@ -34,10 +34,8 @@ TEST(FaultInjection, ChangedInputsAndUnreadableArchivesLoseNoPreviousFile) {
         write_file(dir / "keep", "kept");
         write_file(dir / "out.viv", "previous archive");
         std::filesystem::create_directory(dir / "folder");
-        std::vector<std::string> arguments = c.arguments;
-        arguments.insert(arguments.begin(), c.program);
-
-        const run_result result = run_program(arguments, dir.path(), {.environment = {preload, sanitizer_order, c.fault}});
+        const run_result result =
+            run_program(c.program, c.arguments, dir.path(), {.environment = {preload, sanitizer_order, c.fault}});
         EXPECT_EQ(result.err, c.error) << c.what;
         EXPECT_EQ(result.status, 2) << c.what;
         EXPECT_TRUE(result.out.ends_with("\n\nPress any key...")) << c.what;

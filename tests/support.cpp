@@ -33,8 +33,9 @@ const std::string encoder_banner =
     "Tarvex VIV file encoder" + credits + "\nUsage: brelpack <filename>.viv file1.xxx file2.xxx ...\n\n";
 const std::string decoder_banner = "Tarvex VIV file decoder" + credits + "\nUsage: brelsplit <filename>.viv\n\n";
 
-run_result run_program(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
+run_result run_program(const char* program, std::vector<std::string> arguments, const std::filesystem::path& directory,
                        const run_options& options) {
+    arguments.insert(arguments.begin(), program);
     int out_pipe[2], err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     std::vector<char*> argv;

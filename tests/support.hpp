@@ -27,7 +27,8 @@ struct run_options {
     std::vector<std::string> environment = {};  // NAME=value, added to the test's own
 };
 
-run_result run_program(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
+// Runs program with the arguments that follow its name.
+run_result run_program(const char* program, std::vector<std::string> arguments, const std::filesystem::path& directory,
                        const run_options& options = {});
 
 // A fresh folder under the system's temporary folder, removed with everything in it.

@@ -15,8 +15,8 @@ namespace {
 const std::vector<std::string> wine_environment = {"WINEPREFIX=" WINE_PREFIX, "WINEDEBUG=-all"};
 
 run_result run_windows(const char* program, const std::filesystem::path& directory, std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), {WINE_LOADER, program});
-    return run_program(arguments, directory, {.environment = wine_environment});
+    arguments.insert(arguments.begin(), program);
+    return run_program(WINE_LOADER, arguments, directory, {.environment = wine_environment});
 }
 
 // Standard output is a text stream on Windows: every line feed goes out as CR LF.

@@ -1,5 +1,4 @@
 // brelpack: packs the files named on the command line into one VIV archive.
-#include <cerrno>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -39,13 +38,18 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
                                       " bytes, more than the " + std::to_string(largest_archive_size) +
                                       " a VIV archive can hold");
     }
-    const image_buffer image(static_cast<std::size_t>(layout.archive_size));
-    if (!image.allocated()) return fail(archive_path, describe_error(ENOMEM));
-    const std::span<std::byte> bytes = image.bytes();
+    // The new archive's bytes, laid out in its own pages where the system allows: the header and the
+    // directory first, then each input read once, straight into its place. Until finish() it stands
+    // apart from whatever is at archive_path, which a failure leaves as it was.
+    file_replacement archive;
+    if (const int error = archive.start(archive_path, static_cast<std::size_t>(layout.archive_size))) {
+        return fail(archive_path, describe_error(error));
+    }
+    const std::span<std::byte> bytes = archive.bytes();
     write_header_and_directory(bytes, entries, layout);
 
-    // Second pass: each input is read once, straight into its place. The directory was laid out from
-    // the first pass, so an input whose size has changed since is refused rather than stored torn.
+    // Second pass. The directory was laid out from the first pass, so an input whose size has changed
+    // since is refused rather than stored torn.
     auto data_cursor = static_cast<std::size_t>(layout.data_start);
     for (const packed_entry& entry : entries) {
         const auto size = static_cast<std::size_t>(entry.size);
@@ -57,9 +61,7 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
 
     // Every input has been read and closed by now, so an archive path that is also an input has
     // already been stored with its previous contents.
-    if (const int error = replace_file(archive_path, bytes, existing_link::write_through)) {
-        return fail(archive_path, describe_error(error));
-    }
+    if (const int error = archive.finish()) return fail(archive_path, describe_error(error));
     return true;
 }
 

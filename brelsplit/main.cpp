@@ -1,6 +1,7 @@
 // brelsplit: writes every entry of a VIV archive out as a file under its stored name.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "archive_format.hpp"
 #include "console_frame.hpp"
@@ -20,38 +21,69 @@ std::string describe_entry(const directory_entry& entry) {
     return "entry " + std::to_string(entry.number) + " \"" + std::string(entry.name) + "\": ";
 }
 
-// Writes out one entry; reports and returns false when it can't be written.
-bool write_entry(const char* archive_path, std::span<const std::byte> image, const directory_entry& entry) {
+enum class outcome { written, failed, archive_changed };
+
+// Writes out one entry; reports what went wrong when it can't be written.
+outcome write_entry(const char* archive_path, std::span<const std::byte> image, const file_identity& archive,
+                 const directory_entry& entry) {
     if (const char* reason = refuse_output_name(entry.name)) {
-        return fail(archive_path, describe_entry(entry) + reason);
+        fail(archive_path, describe_entry(entry) + reason);
+        return outcome::failed;
     }
     if (!data_inside(entry, image.size())) {
-        return fail(archive_path, describe_entry(entry) + "its data (offset " + std::to_string(entry.data_offset) +
-                                      ", size " + std::to_string(entry.data_size) +
-                                      ") lies outside the archive, which is " + std::to_string(image.size()) +
-                                      " bytes long");
+        fail(archive_path, describe_entry(entry) + "its data (offset " + std::to_string(entry.data_offset) +
+                               ", size " + std::to_string(entry.data_size) + ") lies outside the archive, which is " +
+                               std::to_string(image.size()) + " bytes long");
+        return outcome::failed;
     }
-    // The name is followed by its 0 terminator in the image, so it serves as a C string as it stands.
+    // The name is a copy held in a std::string, so it serves as a C string as it stands.
     // A link already at that name is replaced, not followed: it might lead out of the working folder.
-    if (const int error = write_file(entry.name.data(), image.subspan(entry.data_offset, entry.data_size))) {
-        return fail(entry.name, describe_error(error));
+    // An entry that names the archive itself is never written over in place: its bytes are the image.
+    const int error = write_file(entry.name.data(), image.subspan(entry.data_offset, entry.data_size), archive);
+    if (error == archive_changed_error) {
+        fail(archive_path, describe_error(error));
+        return outcome::archive_changed;
     }
-    return true;
+    if (error != 0) {
+        fail(entry.name, describe_error(error));
+        return outcome::failed;
+    }
+    return outcome::written;
+}
+
+// The directory, its names copied out of the image. Another program may cut the archive short while
+// it is mapped; from here on only write calls read the image, and they report that as an error.
+struct directory_copy {
+    directory_listing listing;
+    std::vector<std::string> names;
+};
+
+directory_copy copy_directory(std::span<const std::byte> image) {
+    directory_copy copy{walk_directory(image), {}};
+    copy.names.reserve(copy.listing.entries.size());
+    for (directory_entry& entry : copy.listing.entries) entry.name = copy.names.emplace_back(entry.name);
+    return copy;
 }
 
 // Unpacks the archive; returns false when anything could not be read or written. Entries that can be
 // written are, whatever happens to the others.
 bool unpack(const char* archive_path) {
     image_buffer image;
-    if (const int error = read_whole_file(archive_path, image)) return fail(archive_path, describe_error(error));
+    file_identity archive;
+    if (const int error = read_archive(archive_path, image, archive)) return fail(archive_path, describe_error(error));
     const std::span<const std::byte> bytes = image.bytes();
 
-    const directory_listing listing = walk_directory(bytes);
+    const directory_copy directory = copy_directory(bytes);
+    const directory_listing& listing = directory.listing;
+    if (image_cut_short()) return fail(archive_path, describe_error(archive_changed_error));
     bool all_written = true;
     for (const directory_entry& entry : listing.entries) {
         // The name is an argument, never the format: a stored "%" is printed as it stands.
         std::printf("\n%s", shown_on(stdout, entry.name).c_str());
-        if (!write_entry(archive_path, bytes, entry)) all_written = false;
+        const outcome written = write_entry(archive_path, bytes, archive, entry);
+        // Once the archive has been cut short, what is left of it can't be trusted.
+        if (written == outcome::archive_changed) return false;
+        if (written == outcome::failed) all_written = false;
     }
     if (!listing.problem.empty()) return fail(archive_path, listing.problem);
     return all_written;

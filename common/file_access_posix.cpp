@@ -3,11 +3,14 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
+#include <string>
 
 #include "file_system.hpp"
 
@@ -22,6 +25,15 @@ int look_up(const char* path, std::uint64_t& size, bool& regular) {
     return 0;
 }
 
+int look_up_open(int file, std::uint64_t& size, bool& regular, file_identity& identity) {
+    struct stat status;
+    if (fstat(file, &status) != 0) return errno;
+    size = static_cast<std::uint64_t>(status.st_size);
+    regular = S_ISREG(status.st_mode);
+    identity = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+    return 0;
+}
+
 int open_for_reading(const char* path, int& file) {
     file = ::open(path, O_RDONLY | O_CLOEXEC);
     if (file < 0) return errno;
@@ -32,11 +44,83 @@ int open_for_reading(const char* path, int& file) {
 }
 
 int create_new(const char* path, int& file) {
-    file = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    file = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     return file < 0 ? errno : 0;
 }
 
-int open_for_rewrite(const char* path, std::uint64_t size, int& file, std::uint64_t& old_size) {
+int create_unnamed(const char* folder, int& file) {
+    file = ::open(folder, O_RDWR | O_TMPFILE | O_CLOEXEC, 0666);
+    return file < 0 ? errno : 0;
+}
+
+int name_unnamed(int file, const char* path) {
+    // Through /proc any user may link the file; AT_EMPTY_PATH does without /proc but needs privilege.
+    const std::string self = "/proc/self/fd/" + std::to_string(file);
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) return 0;
+    if (errno != ENOENT) return errno;
+    return linkat(file, "", AT_FDCWD, path, AT_EMPTY_PATH) == 0 ? 0 : errno;
+}
+
+int reserve(int file, std::uint64_t size) {
+    // fallocate, not posix_fallocate: where the file system can't reserve, the latter writes zeros
+    // over the whole length instead, which costs what the reservation was to save.
+    int result;
+    do result = fallocate(file, 0, 0, static_cast<off_t>(size));
+    while (result != 0 && errno == EINTR);
+    if (result == 0) return 0;
+    return errno == EOPNOTSUPP || errno == ENOSYS ? unsupported_error : errno;
+}
+
+namespace {
+
+// The read-only mapping whose lost pages are stood in for by zeros, and whether that happened.
+std::byte* guarded_start = nullptr;
+std::size_t guarded_length = 0;
+std::uintptr_t page_size = 4096;
+volatile std::sig_atomic_t cut_short = 0;
+
+// Touching a page of a mapped file past the file's end raises SIGBUS. When another program cuts the
+// archive short under us, that page is replaced by one of zeros and the loss noted, so the reader
+// carries on to a check of mapping_cut_short() instead of dying.
+extern "C" void stand_in_for_lost_page(int, siginfo_t* info, void*) {
+    const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    const auto start = reinterpret_cast<std::uintptr_t>(guarded_start);
+    if (guarded_start != nullptr && at >= start && at - start < guarded_length) {
+        void* page = reinterpret_cast<void*>(at & ~(page_size - 1));
+        if (mmap(page, page_size, PROT_READ, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED) {
+            cut_short = 1;
+            return;
+        }
+    }
+    // Any other bus error: the default action, once this handler returns and the access is retried.
+    signal(SIGBUS, SIG_DFL);
+}
+
+}  // namespace
+
+int map_file(int file, std::size_t size, bool writable, std::byte*& memory) {
+    // A file that is only read is read in ahead, in one go, rather than a page fault at a time.
+    const int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* mapped = mmap(nullptr, size, protection, writable ? MAP_SHARED : MAP_SHARED | MAP_POPULATE, file, 0);
+    if (mapped == MAP_FAILED) return errno;
+    memory = static_cast<std::byte*>(mapped);
+    if (!writable) {
+        page_size = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+        guarded_start = memory;
+        guarded_length = size;
+        struct sigaction handler {};
+        handler.sa_sigaction = stand_in_for_lost_page;
+        handler.sa_flags = SA_SIGINFO;
+        sigemptyset(&handler.sa_mask);
+        sigaction(SIGBUS, &handler, nullptr);
+    }
+    return 0;
+}
+
+bool mapping_cut_short() { return cut_short != 0; }
+
+int open_for_rewrite(const char* path, std::uint64_t size, const file_identity& source, int& file,
+                     std::uint64_t& old_size) {
     static const rlim_t size_limit = [] {
         rlimit limit{};
         return getrlimit(RLIMIT_FSIZE, &limit) == 0 ? limit.rlim_cur : RLIM_INFINITY;
@@ -48,6 +132,8 @@ int open_for_rewrite(const char* path, std::uint64_t size, int& file, std::uint6
     if (fstat(file, &status) != 0) return errno;
     old_size = static_cast<std::uint64_t>(status.st_size);
     const bool fits = S_ISREG(status.st_mode) && size <= old_size &&
+                      file_identity{static_cast<std::uint64_t>(status.st_dev),
+                                    static_cast<std::uint64_t>(status.st_ino)} != source &&
                       static_cast<std::uint64_t>(status.st_blocks) * 512 >= old_size &&
                       (size_limit == RLIM_INFINITY || size <= size_limit);
     return fits ? 0 : EAGAIN;
@@ -60,7 +146,11 @@ int open_for_writing(const char* path, int& file) {
     return file < 0 ? errno : 0;
 }
 
-std::int64_t read_some(int file, std::byte* destination, std::size_t size) { return ::read(file, destination, size); }
+std::int64_t read_some(int file, std::byte* destination, std::size_t size, std::byte* spare) {
+    if (spare == nullptr) return ::read(file, destination, size);
+    iovec pieces[2] = {{destination, size}, {spare, 1}};
+    return readv(file, pieces, 2);
+}
 
 std::int64_t write_some(int file, const std::byte* source, std::size_t size) { return ::write(file, source, size); }
 
@@ -135,7 +225,10 @@ std::byte* allocate_zeroed(std::size_t length) {
     return memory == MAP_FAILED ? nullptr : static_cast<std::byte*>(memory);
 }
 
-void release(std::byte* memory, std::size_t length) { munmap(memory, length); }
+void release(std::byte* memory, std::size_t length) {
+    if (memory == guarded_start) guarded_start = nullptr;
+    munmap(memory, length);
+}
 
 bool is_separator(char byte) { return byte == '/'; }
 

@@ -53,6 +53,15 @@ int look_up(const char* path, std::uint64_t& size, bool& regular) {
     return 0;
 }
 
+int look_up_open(int file, std::uint64_t& size, bool& regular, file_identity& identity) {
+    struct _stat64 status;
+    if (_fstat64(file, &status) != 0) return errno;
+    size = static_cast<std::uint64_t>(status.st_size);
+    regular = (status.st_mode & _S_IFREG) != 0;
+    identity = {};  // not needed: no file is rewritten in place here
+    return 0;
+}
+
 int open_for_reading(const char* path, int& file) {
     // The runtime refuses a folder with "Permission denied"; say what it is instead.
     if (is_folder(path)) return EISDIR;
@@ -61,12 +70,21 @@ int open_for_reading(const char* path, int& file) {
 }
 
 int create_new(const char* path, int& file) {
-    file = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
+    file = _open(path, _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
     return file < 0 ? errno : 0;
 }
 
+// The image stays in memory of its own here, and the new archive gets a name from the start: a file
+// that is mapped can't be deleted or renamed over while it is, which replacing an output that is the
+// archive itself needs.
+int create_unnamed(const char*, int&) { return ENOSYS; }
+int name_unnamed(int, const char*) { return ENOSYS; }
+int reserve(int, std::uint64_t) { return unsupported_error; }
+int map_file(int, std::size_t, bool, std::byte*&) { return ENOSYS; }
+bool mapping_cut_short() { return false; }
+
 // Windows replaces the file instead.
-int open_for_rewrite(const char*, std::uint64_t, int&, std::uint64_t&) { return ENOSYS; }
+int open_for_rewrite(const char*, std::uint64_t, const file_identity&, int&, std::uint64_t&) { return ENOSYS; }
 
 int truncate_file(int file, std::uint64_t size) { return _chsize_s(file, static_cast<__int64>(size)); }
 
@@ -76,8 +94,11 @@ int open_for_writing(const char* path, int& file) {
 }
 
 // The callers move at most 1 GiB at a time, which fits the runtime's unsigned count.
-std::int64_t read_some(int file, std::byte* destination, std::size_t size) {
-    return _read(file, destination, static_cast<unsigned>(size));
+std::int64_t read_some(int file, std::byte* destination, std::size_t size, std::byte* spare) {
+    const int count = _read(file, destination, static_cast<unsigned>(size));
+    if (count < 0 || spare == nullptr || static_cast<std::size_t>(count) < size) return count;
+    const int more = _read(file, spare, 1);
+    return more < 0 ? more : count + more;
 }
 
 std::int64_t write_some(int file, const std::byte* source, std::size_t size) {

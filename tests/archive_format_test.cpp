@@ -2,19 +2,40 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "output_names.hpp"
-#include "support.hpp"
 
 using namespace brel;
-using brel_test::be32;
-using brel_test::make_archive;
 
 namespace {
 
 const std::byte* bytes_of(const std::string& text) { return reinterpret_cast<const std::byte*>(text.data()); }
+
+std::string be32(std::uint32_t value) {
+    return {static_cast<char>(value >> 24), static_cast<char>(value >> 16), static_cast<char>(value >> 8),
+            static_cast<char>(value)};
+}
+
+using file_set = std::vector<std::pair<std::string, std::string>>;
+
+// An archive of these (name, data) pairs, laid out as brelpack lays one out.
+std::string make_archive(const file_set& files) {
+    std::vector<packed_entry> entries;
+    for (const auto& [name, data] : files) entries.push_back({name, data.size()});
+    const archive_layout layout = lay_out_archive(entries);
+    std::string archive(layout.archive_size, '\0');
+    write_header_and_directory({reinterpret_cast<std::byte*>(archive.data()), archive.size()}, entries, layout);
+    std::size_t cursor = layout.data_start;
+    for (const auto& [name, data] : files) {
+        archive.replace(cursor, data.size(), data);
+        cursor += data.size();
+    }
+    return archive;
+}
 
 TEST(Be32, RoundTripsEdgeValuesMostSignificantByteFirst) {
     const struct {
@@ -117,6 +138,44 @@ TEST(OutputNames, RefusesNamesThatLeaveTheWorkingFolderOrNameADevice) {
     for (const auto& c : cases) {
         EXPECT_EQ(refuse_output_name(c.name, name_rules::posix) != nullptr, c.refused_on_posix) << c.name;
         EXPECT_EQ(refuse_output_name(c.name, name_rules::windows) != nullptr, c.refused_on_windows) << c.name;
+    }
+}
+
+file_set random_file_set(std::mt19937& generator) {
+    static const char* const names[] = {"a", "b.txt", "dir/c", "dir/sub/d.bin", "with space", "%s%n",
+                                        "caf\xc3\xa9", "./e", "A", "dir/deeper/and/deeper/f"};
+    std::uniform_int_distribution<int> count(1, 12), pick(0, std::size(names) - 1), kind(0, 9);
+    file_set files(static_cast<std::size_t>(count(generator)));
+    for (auto& [name, data] : files) {
+        name = names[pick(generator)];  // picked with repetition, so duplicates come up often
+        const int size_kind = kind(generator);
+        const std::size_t size = size_kind < 3 ? 0
+                                 : size_kind < 8 ? generator() % 4096
+                                                 : generator() % (400 << 10);
+        data.resize(size);
+        for (char& byte : data) byte = static_cast<char>(generator());
+    }
+    return files;
+}
+
+TEST(RoundTrip, EveryLaidOutArchiveWalksBackToItsFiles) {
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        std::mt19937 generator(seed);
+        const file_set files = random_file_set(generator);
+        const std::string archive = make_archive(files);
+        const auto* bytes = reinterpret_cast<const std::byte*>(archive.data());
+        const directory_listing listing = walk_directory({bytes, archive.size()});
+
+        ASSERT_EQ(listing.problem, "") << "seed " << seed;
+        ASSERT_EQ(listing.entries.size(), files.size()) << "seed " << seed;
+        EXPECT_EQ(load_be32(bytes + archive_size_at), archive.size()) << "seed " << seed;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const directory_entry& entry = listing.entries[i];
+            ASSERT_TRUE(data_inside(entry, archive.size())) << "seed " << seed << ", entry " << i;
+            EXPECT_EQ(entry.name, files[i].first) << "seed " << seed << ", entry " << i;
+            EXPECT_EQ(archive.substr(entry.data_offset, entry.data_size), files[i].second)
+                << "seed " << seed << ", entry " << i;
+        }
     }
 }
 

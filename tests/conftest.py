@@ -8,7 +8,6 @@ import subprocess
 from pathlib import Path
 
 BRELPACK, BRELSPLIT, FAULT_SHIM = (os.environ.get(name, "") for name in ("BRELPACK", "BRELSPLIT", "FAULT_SHIM"))
-SANITIZED = os.environ.get("BREL_SANITIZED") == "1"
 
 CREDITS = (b"\n\tThe brel tools, free to use, copy and share\n\tE-Mail:   brel-tools@example.org"
            b"\n\tHomepage: https://brel-tools.example.org/\n")

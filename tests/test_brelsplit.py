@@ -55,7 +55,6 @@ def patched(archive, at, *values):  # these 32-bit values written over the archi
 
 
 CLIMBS = "a name with a \"..\" part could be written outside the working folder"
-OUTSIDE = "an absolute name would be written outside the working folder"
 THREE = viv(("x", b"abc"), ("y", b"ok"), ("z", b"!"))
 HOSTILE = [  # archive (None: no file), entry lines, errors after "brelsplit: ", files written, limits
     pytest.param(None, "", ["a.viv: No such file or directory"], {}, {}, id="missing archive"),
@@ -68,8 +67,9 @@ HOSTILE = [  # archive (None: no file), entry lines, errors after "brelsplit: ",
         {"z": b"!"}, {}, id="data past the end, offset + size past 32 bits"),
     pytest.param(viv(("../x", b"1"), ("/proc/self/cwd/../x", b"2"), ("a/../../x", b"3"), ("", b"4"), ("link", b"5")),
                  "\n../x\n/proc/self/cwd/../x\na/../../x\n\nlink", [f"a.viv: entry 1 \"../x\": {CLIMBS}",
-                 f"a.viv: entry 2 \"/proc/self/cwd/../x\": {OUTSIDE}", f"a.viv: entry 3 \"a/../../x\": {CLIMBS}",
-                 "a.viv: entry 4 \"\": the name is empty"], {"link": b"5"}, {}, id="names leading out; a link"),
+                 "a.viv: entry 2 \"/proc/self/cwd/../x\": an absolute name would be written outside the working folder",
+                 f"a.viv: entry 3 \"a/../../x\": {CLIMBS}", "a.viv: entry 4 \"\": the name is empty"], {"link": b"5"},
+                 {}, id="names leading out; a link"),
     pytest.param(viv(("no/x", b"1"), ("big", b"b" * 5000), ("new", b"n" * 5000), ("large", b"l" * 5000), ("z", b"2")),
                  "\nno/x\nbig\nnew\nlarge\nz", ["no/x: No such file or directory", "big: File too large",
                  "new: File too large", "large: File too large"], {"z": b"2"}, {"file_size": 4096},
@@ -80,8 +80,7 @@ HOSTILE = [  # archive (None: no file), entry lines, errors after "brelsplit: ",
 @pytest.mark.parametrize("archive, entry_lines, errors, written, limits", HOSTILE)
 def test_hostile_or_broken_archives_never_write_outside_the_folder_or_beyond_what_stood_there(
         tmp_path, archive, entry_lines, errors, written, limits):
-    # Already there: files that a failed write must leave whole (one shorter, one longer than the new
-    # bytes), and a link out of the folder that an entry of that name must replace, not follow.
+    # Already there: files a failed write must leave whole, and a link out of the folder to replace, not follow.
     before = {"work/big": b"previous", "work/large": b"L" * 6000, "victim": b"untouched"}
     put(tmp_path, before | ({"work/a.viv": archive} if archive else {}))
     (tmp_path / "work/link").symlink_to("../victim")

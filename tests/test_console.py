@@ -18,13 +18,11 @@ def test_too_few_arguments_print_the_usage_and_exit_with_one(tmp_path, program, 
 
 @pytest.mark.parametrize("argv, keys, ending_signal, echo, status", [
     pytest.param([BRELPACK], b"x", None, b"x", 1, id="letter after the usage failure"),
-    pytest.param([BRELPACK, "out.viv", "in"], b"q", None, b"q", 0, id="letter after packing"),
-    pytest.param([BRELSPLIT, "a.viv"], b"\x03", None, b"\x03", 0, id="Ctrl+C is a key; a name that clears the screen shown harmless"),
+    pytest.param([BRELSPLIT, "a.viv"], b"\x03", None, b"\x03", 0, id="Ctrl+C is a key; control bytes in names shown as ?"),
     pytest.param([BRELPACK, "out.viv", "in"], b"\x1b[A", None, b"", 0, id="cursor key, whole sequence taken"),
     pytest.param([BRELPACK], b"\x1b[15~", None, b"", 1, id="function key, whole sequence taken"),
     pytest.param([BRELPACK], "é".encode(), None, "é".encode(), 1, id="character of several bytes"),
-    pytest.param([BRELPACK], b"", signal.SIGTERM, b"", -signal.SIGTERM, id="ended by SIGTERM"),
-    pytest.param([BRELPACK, "out.viv", "in"], b"", signal.SIGHUP, b"", -signal.SIGHUP, id="ended by SIGHUP"),
+    pytest.param([BRELPACK, "out.viv", "in"], b"", signal.SIGTERM, b"", -signal.SIGTERM, id="ended by SIGTERM"),
 ])
 def test_one_key_ends_the_wait_is_echoed_and_leaves_the_terminal_as_it_was(tmp_path, argv, keys, ending_signal, echo,
                                                                            status):

@@ -25,7 +25,7 @@ enum class outcome { written, failed, archive_changed };
 
 // Writes out one entry; reports what went wrong when it can't be written.
 outcome write_entry(const char* archive_path, std::span<const std::byte> image, const file_identity& archive,
-                 const directory_entry& entry) {
+                    const directory_entry& entry) {
     if (const char* reason = refuse_output_name(entry.name)) {
         fail(archive_path, describe_entry(entry) + reason);
         return outcome::failed;

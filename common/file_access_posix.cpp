@@ -16,6 +16,14 @@
 
 namespace brel::file_system {
 
+namespace {
+
+file_identity identity_of(const struct stat& status) {
+    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+}
+
+}  // namespace
+
 int look_up(const char* path, std::uint64_t& size, bool& regular) {
     struct stat status;
     if (stat(path, &status) != 0) return errno;
@@ -30,7 +38,7 @@ int look_up_open(int file, std::uint64_t& size, bool& regular, file_identity& id
     if (fstat(file, &status) != 0) return errno;
     size = static_cast<std::uint64_t>(status.st_size);
     regular = S_ISREG(status.st_mode);
-    identity = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+    identity = identity_of(status);
     return 0;
 }
 
@@ -131,9 +139,7 @@ int open_for_rewrite(const char* path, std::uint64_t size, const file_identity& 
     struct stat status;
     if (fstat(file, &status) != 0) return errno;
     old_size = static_cast<std::uint64_t>(status.st_size);
-    const bool fits = S_ISREG(status.st_mode) && size <= old_size &&
-                      file_identity{static_cast<std::uint64_t>(status.st_dev),
-                                    static_cast<std::uint64_t>(status.st_ino)} != source &&
+    const bool fits = S_ISREG(status.st_mode) && size <= old_size && identity_of(status) != source &&
                       static_cast<std::uint64_t>(status.st_blocks) * 512 >= old_size &&
                       (size_limit == RLIM_INFINITY || size <= size_limit);
     return fits ? 0 : EAGAIN;

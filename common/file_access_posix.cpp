@@ -36,6 +36,7 @@ int look_up(const char* path, std::uint64_t& size, bool& regular) {
 int look_up_open(int file, std::uint64_t& size, bool& regular, file_identity& identity) {
     struct stat status;
     if (fstat(file, &status) != 0) return errno;
+    if (S_ISDIR(status.st_mode)) return EISDIR;
     size = static_cast<std::uint64_t>(status.st_size);
     regular = S_ISREG(status.st_mode);
     identity = identity_of(status);
@@ -43,12 +44,9 @@ int look_up_open(int file, std::uint64_t& size, bool& regular, file_identity& id
 }
 
 int open_for_reading(const char* path, int& file) {
+    // A folder opens for reading here; reading it fails with EISDIR.
     file = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (file < 0) return errno;
-    struct stat status;
-    if (fstat(file, &status) != 0) return errno;
-    // A folder opens for reading here, but holds no bytes to read.
-    return S_ISDIR(status.st_mode) ? EISDIR : 0;
+    return file < 0 ? errno : 0;
 }
 
 int create_new(const char* path, int& file) {

@@ -56,6 +56,7 @@ int look_up(const char* path, std::uint64_t& size, bool& regular) {
 int look_up_open(int file, std::uint64_t& size, bool& regular, file_identity& identity) {
     struct _stat64 status;
     if (_fstat64(file, &status) != 0) return errno;
+    if ((status.st_mode & _S_IFDIR) != 0) return EISDIR;
     size = static_cast<std::uint64_t>(status.st_size);
     regular = (status.st_mode & _S_IFREG) != 0;
     identity = {};  // not needed: no file is rewritten in place here

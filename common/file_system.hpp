@@ -17,7 +17,8 @@ int look_up(const char* path, std::uint64_t& size, bool& regular);
 // The same of an open file, with its identity.
 int look_up_open(int file, std::uint64_t& size, bool& regular, file_identity& identity);
 
-// Opens an existing file for binary reading. A folder is refused with EISDIR.
+// Opens an existing file for binary reading. A folder is refused with EISDIR, by the time it is read
+// at the latest.
 int open_for_reading(const char* path, int& file);
 
 // Creates a file that must not exist yet, for binary reading and writing (a mapping needs both),

@@ -48,9 +48,6 @@ class Terminal:
                 return True
             time.sleep(0.01)
 
-    def press(self, keys):
-        os.write(self.master, keys)
-
     def unread_input(self):  # bytes typed at the terminal that nobody has read
         tty.setraw(self.slave, termios.TCSANOW)  # the default, TCSAFLUSH, would drop them
         count = array.array("i", [0])

@@ -56,8 +56,8 @@ def patched(archive, at, *values):  # these 32-bit values written over the archi
 
 CLIMBS = "a name with a \"..\" part could be written outside the working folder"
 THREE = viv(("x", b"abc"), ("y", b"ok"), ("z", b"!"))
-HOSTILE = [  # archive (None: no file), entry lines, errors after "brelsplit: ", files written, limits
-    pytest.param(None, "", ["a.viv: No such file or directory"], {}, {}, id="missing archive"),
+HOSTILE = [  # archive (None: a folder), entry lines, errors after "brelsplit: ", files written, limits
+    pytest.param(None, "", ["a.viv: Is a directory"], {}, {}, id="archive is a folder"),
     pytest.param(patched(viv(("ok", b"1"), ("name", b"2")), 16, 0)[:38], "\nok",  # entry 1 takes a byte of the header
                  ["a.viv: entry 2: the name has no 0 byte before the end of the archive"], {"ok": b"B"}, {},
                  id="name without terminator"),
@@ -82,11 +82,11 @@ def test_hostile_or_broken_archives_never_write_outside_the_folder_or_beyond_wha
         tmp_path, archive, entry_lines, errors, written, limits):
     # Already there: files a failed write must leave whole, and a link out of the folder to replace, not follow.
     before = {"work/big": b"previous", "work/large": b"L" * 6000, "victim": b"untouched"}
-    put(tmp_path, before | ({"work/a.viv": archive} if archive else {}))
+    placed = {"work/a.viv": archive} if archive else {"work/a.viv/.keep": b""}
+    put(tmp_path, before | placed)
     (tmp_path / "work/link").symlink_to("../victim")
     result = run(BRELSPLIT, "a.viv", cwd=tmp_path / "work", **limits)
     assert result.stdout == DECODER_BANNER + entry_lines.encode() + PROMPT
     assert result.stderr.decode() == "".join(f"brelsplit: {error}\n" for error in errors)
     assert result.returncode == 2
-    assert files_below(tmp_path) == before | {"work/" + name: data for name, data in written.items()} | (
-        {"work/a.viv": archive} if archive else {})
+    assert files_below(tmp_path) == before | placed | {"work/" + name: data for name, data in written.items()}

@@ -1,4 +1,5 @@
 # The frame of every run: the usage failure, and the key wait on a real terminal.
+import os
 import signal
 import termios
 
@@ -33,7 +34,7 @@ def test_one_key_ends_the_wait_is_echoed_and_leaves_the_terminal_as_it_was(tmp_p
         assert b"\x1b" not in terminal.shown and (argv[0] == BRELPACK or b"\na?[2J?b" in terminal.shown)
         if ending_signal:
             terminal.process.send_signal(ending_signal)
-        terminal.press(keys)
+        os.write(terminal.master, keys)
         assert terminal.process.wait(timeout=20) == status
         assert terminal.rest() == echo
         assert termios.tcgetattr(terminal.slave) == terminal.before

@@ -35,7 +35,7 @@ def test_key_wait_on_the_console_ends_with_one_key_and_echoes_it(tmp_path):
             if visible().endswith(b"Press any key..."):
                 break
             terminal.rest()
-        terminal.press(b"x")
+        os.write(terminal.master, b"x")
         assert terminal.process.wait(timeout=20) == 1
         terminal.rest()
         assert visible().endswith(b"\nNot enought parameters\nPress any key...x"), terminal.shown

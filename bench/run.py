@@ -111,12 +111,13 @@ def describe_machine(work):
     memory = next((line.split(":", 1)[1].strip() for line in open("/proc/meminfo") if line.startswith("MemTotal")), "?")
     filesystem = subprocess.run(["stat", "-f", "-c", "%T", work], capture_output=True, text=True).stdout.strip()
     tar = subprocess.run(["tar", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
+    cat = subprocess.run(["cat", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
     thp = open("/sys/kernel/mm/transparent_hugepage/enabled").read().strip()
     return [
         f"- CPU: {cpu}, {os.cpu_count()} cores; memory: {memory}",
         f"- Kernel: {platform.release()}; file system of the work folder: {filesystem}",
         f"- Transparent huge pages: {thp}",
-        f"- Reference tools: {tar}; cat (GNU coreutils)",
+        f"- Reference tools: {tar}; {cat}",
     ]
 
 

@@ -22,25 +22,26 @@ file_identity identity_of(const struct stat& status) {
     return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-}  // namespace
-
-int look_up(const char* path, std::uint64_t& size, bool& regular) {
-    struct stat status;
-    if (stat(path, &status) != 0) return errno;
+// What look_up and look_up_open tell of a file from its status.
+int take_status(const struct stat& status, std::uint64_t& size, bool& regular) {
     if (S_ISDIR(status.st_mode)) return EISDIR;
     size = static_cast<std::uint64_t>(status.st_size);
     regular = S_ISREG(status.st_mode);
     return 0;
 }
 
+}  // namespace
+
+int look_up(const char* path, std::uint64_t& size, bool& regular) {
+    struct stat status;
+    return stat(path, &status) != 0 ? errno : take_status(status, size, regular);
+}
+
 int look_up_open(int file, std::uint64_t& size, bool& regular, file_identity& identity) {
     struct stat status;
     if (fstat(file, &status) != 0) return errno;
-    if (S_ISDIR(status.st_mode)) return EISDIR;
-    size = static_cast<std::uint64_t>(status.st_size);
-    regular = S_ISREG(status.st_mode);
     identity = identity_of(status);
-    return 0;
+    return take_status(status, size, regular);
 }
 
 int open_for_reading(const char* path, int& file) {

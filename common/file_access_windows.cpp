@@ -42,25 +42,26 @@ int errno_from(DWORD error) {
     }
 }
 
-}  // namespace
-
-int look_up(const char* path, std::uint64_t& size, bool& regular) {
-    struct _stat64 status;
-    if (_stat64(path, &status) != 0) return errno;
+// What look_up and look_up_open tell of a file from its status.
+int take_status(const struct _stat64& status, std::uint64_t& size, bool& regular) {
     if ((status.st_mode & _S_IFDIR) != 0) return EISDIR;
     size = static_cast<std::uint64_t>(status.st_size);
     regular = (status.st_mode & _S_IFREG) != 0;
     return 0;
 }
 
+}  // namespace
+
+int look_up(const char* path, std::uint64_t& size, bool& regular) {
+    struct _stat64 status;
+    return _stat64(path, &status) != 0 ? errno : take_status(status, size, regular);
+}
+
 int look_up_open(int file, std::uint64_t& size, bool& regular, file_identity& identity) {
     struct _stat64 status;
     if (_fstat64(file, &status) != 0) return errno;
-    if ((status.st_mode & _S_IFDIR) != 0) return EISDIR;
-    size = static_cast<std::uint64_t>(status.st_size);
-    regular = (status.st_mode & _S_IFREG) != 0;
     identity = {};  // not needed: no file is rewritten in place here
-    return 0;
+    return take_status(status, size, regular);
 }
 
 int open_for_reading(const char* path, int& file) {

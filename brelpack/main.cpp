@@ -6,7 +6,9 @@
 
 #include "archive_format.hpp"
 #include "console_frame.hpp"
-#include "file_access.hpp"
+#include "archive_output.hpp"
+#include "file_reading.hpp"
+#include "stop_signals.hpp"
 
 using namespace brel;
 
@@ -22,12 +24,13 @@ bool fail(std::string_view subject, std::string_view reason) {
 bool pack(const char* archive_path, std::span<char* const> inputs) {
     // First pass: measure every input. All of them are tried, so one run names every file that is
     // missing or a folder; nothing is written unless all can be read.
+    stop_signals::take_over();
     std::vector<packed_entry> entries;
     entries.reserve(inputs.size());
     bool inputs_readable = true;
     for (const char* input : inputs) {
         std::uint64_t size = 0;
-        if (const int error = measure_file(input, size)) inputs_readable = fail(input, describe_error(error));
+        if (const io_error error = measure_file(input, size)) inputs_readable = fail(input, error.reason());
         entries.push_back({input, size});
     }
     if (!inputs_readable) return false;
@@ -41,9 +44,9 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
     // The new archive's bytes, laid out in its own pages where the system allows: the header and the
     // directory first, then each input read once, straight into its place. Until finish() it stands
     // apart from whatever is at archive_path, which a failure leaves as it was.
-    file_replacement archive;
-    if (const int error = archive.start(archive_path, static_cast<std::size_t>(layout.archive_size))) {
-        return fail(archive_path, describe_error(error));
+    archive_output archive;
+    if (const io_error error = archive.start(archive_path, static_cast<std::size_t>(layout.archive_size))) {
+        return fail(archive_path, error.reason());
     }
     const std::span<std::byte> bytes = archive.bytes();
     write_header_and_directory(bytes, entries, layout);
@@ -53,15 +56,15 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
     auto data_cursor = static_cast<std::size_t>(layout.data_start);
     for (const packed_entry& entry : entries) {
         const auto size = static_cast<std::size_t>(entry.size);
-        if (const int error = read_file_into(entry.name.data(), bytes.subspan(data_cursor, size))) {
-            return fail(entry.name, describe_error(error));
+        if (const io_error error = read_file_into(entry.name.data(), bytes.subspan(data_cursor, size))) {
+            return fail(entry.name, error.reason());
         }
         data_cursor += size;
     }
 
     // Every input has been read and closed by now, so an archive path that is also an input has
     // already been stored with its previous contents.
-    if (const int error = archive.finish()) return fail(archive_path, describe_error(error));
+    if (const io_error error = archive.finish()) return fail(archive_path, error.reason());
     return true;
 }
 

@@ -5,8 +5,10 @@
 
 #include "archive_format.hpp"
 #include "console_frame.hpp"
-#include "file_access.hpp"
+#include "entry_output.hpp"
+#include "file_reading.hpp"
 #include "output_names.hpp"
+#include "stop_signals.hpp"
 
 using namespace brel;
 
@@ -24,7 +26,7 @@ std::string describe_entry(const directory_entry& entry) {
 enum class outcome { written, failed, archive_changed };
 
 // Writes out one entry; reports what went wrong when it can't be written.
-outcome write_entry(const char* archive_path, std::span<const std::byte> image, const file_identity& archive,
+outcome write_entry(const char* archive_path, std::span<const std::byte> image, entry_writer& output,
                     const directory_entry& entry) {
     if (const char* reason = refuse_output_name(entry.name)) {
         fail(archive_path, describe_entry(entry) + reason);
@@ -36,23 +38,20 @@ outcome write_entry(const char* archive_path, std::span<const std::byte> image, 
                                std::to_string(image.size()) + " bytes long");
         return outcome::failed;
     }
-    // The name is a copy held in a std::string, so it serves as a C string as it stands.
-    // A link already at that name is replaced, not followed: it might lead out of the working folder.
-    // An entry that names the archive itself is never written over in place: its bytes are the image.
-    const int error = write_file(entry.name.data(), image.subspan(entry.data_offset, entry.data_size), archive);
-    if (error == archive_changed_error) {
-        fail(archive_path, describe_error(error));
+    const io_error error = output.write(entry.name, image.subspan(entry.data_offset, entry.data_size));
+    if (error.what() == io_error::kind::archive_changed) {
+        fail(archive_path, error.reason());
         return outcome::archive_changed;
     }
-    if (error != 0) {
-        fail(entry.name, describe_error(error));
+    if (error) {
+        fail(entry.name, error.reason());
         return outcome::failed;
     }
     return outcome::written;
 }
 
 // The directory, its names copied out of the image. Another program may cut the archive short while
-// it is mapped; from here on only write calls read the image, and they report that as an error.
+// it is mapped; from here on only writes read the image, and each is checked.
 struct directory_copy {
     directory_listing listing;
     std::vector<std::string> names;
@@ -68,19 +67,20 @@ directory_copy copy_directory(std::span<const std::byte> image) {
 // Unpacks the archive; returns false when anything could not be read or written. Entries that can be
 // written are, whatever happens to the others.
 bool unpack(const char* archive_path) {
-    image_buffer image;
-    file_identity archive;
-    if (const int error = read_archive(archive_path, image, archive)) return fail(archive_path, describe_error(error));
-    const std::span<const std::byte> bytes = image.bytes();
+    stop_signals::take_over();
+    archive_image archive;
+    if (const io_error error = archive.open(archive_path)) return fail(archive_path, error.reason());
+    const std::span<const std::byte> bytes = archive.bytes();
 
     const directory_copy directory = copy_directory(bytes);
     const directory_listing& listing = directory.listing;
-    if (image_cut_short()) return fail(archive_path, describe_error(archive_changed_error));
+    if (!archive.still_whole()) return fail(archive_path, io_error(io_error::kind::archive_changed).reason());
+    entry_writer output(archive);
     bool all_written = true;
     for (const directory_entry& entry : listing.entries) {
         // The name is an argument, never the format: a stored "%" is printed as it stands.
         std::printf("\n%s", shown_on(stdout, entry.name).c_str());
-        const outcome written = write_entry(archive_path, bytes, archive, entry);
+        const outcome written = write_entry(archive_path, bytes, output, entry);
         // Once the archive has been cut short, what is left of it can't be trusted.
         if (written == outcome::archive_changed) return false;
         if (written == outcome::failed) all_written = false;

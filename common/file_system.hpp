@@ -1,92 +1,110 @@
-// The few file-system primitives that differ between platforms, one file per platform behind this
-// header. Files are CRT file descriptors on both; every function returns 0 or an errno value.
+// The file-system primitives that differ between platforms, one file per platform behind this header.
+// Files are CRT file descriptors on both.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "file_access.hpp"
+#include "io_error.hpp"
 
-namespace brel::file_system {
+namespace brel {
 
-// What the system records of the file at path: its size, and whether it is a regular file. A folder
-// is refused with EISDIR.
-int look_up(const char* path, std::uint64_t& size, bool& regular);
+// Which file an open file is, enough to tell whether two names lead to the same one. All zero where
+// that is not known.
+struct file_identity {
+    std::uint64_t device = 0, inode = 0;
+    bool operator==(const file_identity&) const = default;
+};
 
-// The same of an open file, with its identity.
-int look_up_open(int file, std::uint64_t& size, bool& regular, file_identity& identity);
+namespace file_system {
+
+// What the system records of a file.
+struct file_status {
+    enum { nothing, regular_file, folder, link, other } kind = nothing;
+    std::uint64_t size = 0;
+    std::uint64_t allocated = 0;  // bytes of storage the file holds; less than size when it has holes
+    std::uint64_t links = 1;      // names the file has
+    unsigned mode = 0, owner = 0, group = 0;
+    file_identity identity;
+};
+
+// A folder that files are made in, looked up once: on POSIX systems an open folder, so that what its
+// path leads to can't change under us; on Windows its path.
+struct folder {
+    int handle;        // an open folder, or the working folder's stand-in
+    std::string path;  // "" for the working folder, else ending in a separator
+    bool owned = false;
+};
+folder working_folder();
+// The folder at path, links followed (it is the user's own choice of place).
+io_error open_folder(const std::string& path, folder& opened);
+// The folder `name` inside `parent`, refused with link_in_path when it is a link of any kind.
+io_error open_folder_inside(const folder& parent, const std::string& name, folder& opened);
+void close_folder(folder& open);
+
+// The status of the file at path, links followed; `nothing` when no file is there.
+io_error look_up(const char* path, file_status& status);
+// The status of what stands at `name` in the folder, a link not followed.
+io_error look_up_in(const folder& place, const char* name, file_status& status);
+io_error look_up_open(int file, file_status& status);
 
 // Opens an existing file for binary reading. A folder is refused with EISDIR, by the time it is read
 // at the latest.
-int open_for_reading(const char* path, int& file);
+io_error open_for_reading(const char* path, int& file);
 
-// Creates a file that must not exist yet, for binary reading and writing (a mapping needs both),
-// with the permissions a plain create gives; EEXIST when anything, even a link, stands at path.
-int create_new(const char* path, int& file);
+// Opens what stands at path for writing, as a plain create would but without creating or emptying
+// anything: links are followed, a file the user may not write is refused, a pipe is waited on.
+// Appending, writes go to the end of a regular file.
+io_error open_existing_for_writing(const char* path, int& file, bool append);
+// The standard stream (0 to 2) that is the file of that identity opened for appending, or -1: a
+// shell's ">>" redirection named again by a path such as /dev/stdout.
+int standard_stream_appending_to(const file_identity& file);
+// Where a followed link leads: the path of the file itself.
+io_error resolve_links(const char* path, std::string& resolved);
 
-// Creates a file without a name in the folder, as create_new would; name_unnamed gives it one once it
-// is complete, so a process that dies before leaves nothing behind. An error where the system or the
-// file system has no such files.
-int create_unnamed(const char* folder, int& file);
-int name_unnamed(int file, const char* path);
+// Creates a file that must not exist yet in the folder, for binary reading and writing (a mapping
+// needs both), with the permissions a plain create gives; EEXIST when anything stands at name.
+io_error create_new(const folder& place, const char* name, int& file);
+
+// Creates a file without a name in the folder, as create_new would; link_unnamed gives it a name
+// once it is complete, so a process that dies before leaves nothing behind. `unsupported` where the
+// system or the file system has no such files.
+io_error create_unnamed(const folder& place, int& file);
+io_error link_unnamed(int file, const folder& place, const char* name);
+
+// Opens the regular file `name` in the folder for reading and writing over its bytes, not through a link, not
+// waiting on a pipe.
+io_error open_for_rewrite(const folder& place, const char* name, int& file);
 
 // Gives the file `size` bytes, with the room for all of them taken now, so that nothing written into
-// them later can fail for want of space. unsupported_error where the file system can't.
-int reserve(int file, std::uint64_t size);
-inline constexpr int unsupported_error = -2;
+// them later can fail for want of space. `unsupported` where the file system can't.
+io_error reserve(int file, std::uint64_t size);
 
-// Maps the first `size` bytes of the file into memory, shared with the file; read-only ones are read
-// in ahead. Given back with release. A read-only mapping of a file that another program cuts short
-// does not end the process: the bytes lost read as 0 and mapping_cut_short() becomes true, and a
-// write from them fails with EFAULT.
-int map_file(int file, std::size_t size, bool writable, std::byte*& memory);
+// Maps the first `size` bytes of the file into memory, shared with the file. Given back with release.
+// A read-only mapping of a file that another program cuts short does not end the process: the bytes
+// lost read as 0 and mapping_cut_short() becomes true, and a write from them fails with EFAULT.
+io_error map_file(int file, std::size_t size, bool writable, std::byte*& memory);
 bool mapping_cut_short();
-
-// Opens the regular file at path for writing over its bytes from the start, without emptying it, when
-// `size` new bytes can go there without the file growing or needing new room: not through a link,
-// not past its end, not into holes, not beyond the file-size limit, and not the file `source` (the
-// bytes to write may be its own). Such a rewrite can't fail for want of space part-way. Anything else
-// (or a platform without it) returns an error, and the caller replaces the file instead. old_size is
-// what the file held.
-int open_for_rewrite(const char* path, std::uint64_t size, const file_identity& source, int& file,
-                     std::uint64_t& old_size);
-
-// Cuts an open file down to `size` bytes.
-int truncate_file(int file, std::uint64_t size);
-
-// Opens an existing file that is not a regular one (a device, a pipe) for writing.
-int open_for_writing(const char* path, int& file);
 
 // A transfer of at most `size` bytes; the count moved, or -1 with errno set. A read given a spare
 // byte asks for one byte more and puts it there, so that reaching a file's end costs no second call.
 std::int64_t read_some(int file, std::byte* destination, std::size_t size, std::byte* spare = nullptr);
 std::int64_t write_some(int file, const std::byte* source, std::size_t size);
+std::int64_t read_at(int file, std::byte* destination, std::size_t size, std::uint64_t offset);
+std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::uint64_t offset);
 
-int seek_end(int file, std::uint64_t& size);
-int seek_start(int file);
-int close_file(int file);
+io_error seek_end(int file, std::uint64_t& size);
+io_error seek_start(int file);
+io_error close_file(int file);
 
-// What a replacement does with a symbolic link that stands at the path.
-enum class existing_link {
-    write_through,  // as a plain create would: the file it leads to gets the bytes; the swap is atomic
-    replace,        // the link itself is replaced, so a name can't lead anywhere through it
-};
+// Gives a new file what a truncating rewrite of the replaced one would have kept: its permissions,
+// and its owner where we may.
+io_error carry_over(int file, const file_status& replaced);
 
-// What stands at a path that is about to be replaced, and where the replacement goes.
-struct replace_target {
-    enum { nothing, regular_file, folder, other } kind = nothing;
-    std::string path;                  // the path itself, or where a followed link leads
-    unsigned mode = 0, owner = 0, group = 0;  // of an existing regular file, to carry over
-};
-int examine(const char* path, existing_link links, replace_target& target);
-
-// Gives a new file what a truncating rewrite of the replaced one would have kept.
-int carry_over(int file, const replace_target& replaced);
-
-// Puts `from` in the place of `to`, replacing what stands there, in one step.
-int move_over(const char* from, const char* to);
-void remove_file(const char* path);
+// Puts `from` in the place of `to` in the folder, replacing what stands there, in one step.
+io_error move_over(const folder& place, const char* from, const char* to);
+void remove_file(const folder& place, const char* name);
 
 // Zero-filled memory for an image, or nullptr; given back with release and the same length, as a
 // mapping is.
@@ -99,4 +117,8 @@ bool is_separator(char byte);
 // Makes writes past the file-size limit fail with an error instead of ending the process.
 void report_oversized_writes();
 
-}  // namespace brel::file_system
+// The system's text for a platform error code.
+std::string describe_platform_error(unsigned code);
+
+}  // namespace file_system
+}  // namespace brel

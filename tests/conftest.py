@@ -18,9 +18,9 @@ ENCODED, DECODED = b"\n\nEncoded!" + PROMPT, b"\n\nDecoded!" + PROMPT
 
 
 # Limits are in bytes; `fault` is a BREL_FAULT for the preloaded fault shim; `merged` sends standard error
-# where standard output goes.
+# where standard output goes; `given` is fed to standard input through a pipe.
 def run(program, *arguments, cwd, file_size=None, address_space=None, umask=None, fault=None, env=None,
-        merged=False):
+        merged=False, given=None):
     def set_up():
         for limit, value in ((resource.RLIMIT_FSIZE, file_size), (resource.RLIMIT_AS, address_space)):
             if value is not None:
@@ -31,7 +31,8 @@ def run(program, *arguments, cwd, file_size=None, address_space=None, umask=None
     environment = dict(os.environ, **(env or {}))
     if fault is not None:  # the sanitizers' runtime would otherwise insist on being loaded first
         environment.update(LD_PRELOAD=FAULT_SHIM, BREL_FAULT=fault, ASAN_OPTIONS="verify_asan_link_order=0")
-    return subprocess.run([str(program), *map(str, arguments)], cwd=cwd, stdin=subprocess.DEVNULL,
+    return subprocess.run([str(program), *map(str, arguments)], cwd=cwd, input=given,
+                          stdin=subprocess.DEVNULL if given is None else None,
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT if merged else subprocess.PIPE,
                           start_new_session=True, preexec_fn=set_up, env=environment, timeout=120)
 

@@ -1,10 +1,19 @@
-// Preloaded into a program under test to make the system misbehave once, as BREL_FAULT says:
-//   open:PATH:COMMAND  the shell command runs just before PATH is first opened for reading
-//   mmap:COMMAND       the shell command runs right after a file is first mapped
+// Preloaded into a program under test to make the system misbehave, as BREL_FAULT says, one fault a line:
+//   open:PATH:COMMAND  the command runs just before PATH is first opened for reading
+//   mmap:COMMAND       the command runs right after a file is first mapped
+//   link:COMMAND       the command runs right after a file is first given a name by linkat
+//   write:COMMAND      the command runs right after the first write of 1 MiB or more
+//   pwrite:COMMAND     the command runs just before the first pwrite
 //   fallocate:ERRNO    reserving room fails with that error number
 //   tmpfile:ERRNO      creating a file without a name fails with that error number
+//   rename:ERRNO       renaming fails with that error number
+// A COMMAND is a shell command, or "raise N" to send the program signal N itself (a shell's kill would
+// come while system() ignores SIGINT and SIGQUIT).
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <cerrno>
 #include <cstdarg>
@@ -14,20 +23,39 @@
 
 namespace {
 
-bool struck;
+// BREL_FAULT holds one fault a line; each strikes once.
+std::string struck;
 
-// What follows "kind:" in BREL_FAULT when the fault is of that kind and has not struck yet; it strikes now.
+// What follows "kind:" in BREL_FAULT when a fault of that kind has not struck yet; it strikes now.
 const char* strike(const std::string& kind) {
-    const char* fault = getenv("BREL_FAULT");
-    if (struck || fault == nullptr || std::strncmp(fault, (kind + ":").c_str(), kind.size() + 1) != 0) return nullptr;
-    struck = true;
-    unsetenv("LD_PRELOAD");  // the command's own programs run as they are
-    return fault + kind.size() + 1;
+    const char* faults = getenv("BREL_FAULT");
+    if (faults == nullptr || struck.find(kind + "\n") != std::string::npos) return nullptr;
+    for (const char* line = faults; *line != '\0';) {
+        const char* end = std::strchr(line, '\n');
+        if (std::strncmp(line, (kind + ":").c_str(), kind.size() + 1) == 0) {
+            struck += kind + "\n";
+            unsetenv("LD_PRELOAD");  // the command's own programs run as they are
+            static std::string argument;
+            argument.assign(line + kind.size() + 1, end != nullptr ? end : line + std::strlen(line));
+            return argument.c_str();
+        }
+        if (end == nullptr) break;
+        line = end + 1;
+    }
+    return nullptr;
 }
 
 template <typename Function>
 Function real(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+void perform(const char* command) {
+    if (std::strncmp(command, "raise ", 6) == 0) {
+        std::raise(std::atoi(command + 6));
+    } else if (std::system(command) != 0) {
+        std::abort();
+    }
 }
 
 int fail_with(const char* error) {
@@ -42,14 +70,21 @@ extern "C" int open(const char* path, int flags, ...) {
     va_start(arguments, flags);
     const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(arguments, mode_t) : 0;
     va_end(arguments);
-    if ((flags & O_TMPFILE) == O_TMPFILE) {
-        if (const char* error = strike("tmpfile")) return fail_with(error);
-    } else if ((flags & O_ACCMODE) == O_RDONLY) {
-        if (const char* command = strike(std::string("open:") + path)) {
-            if (std::system(command) != 0) std::abort();
-        }
+    if ((flags & O_ACCMODE) == O_RDONLY) {
+        if (const char* command = strike(std::string("open:") + path)) perform(command);
     }
     return real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+}
+
+extern "C" int openat(int folder, const char* path, int flags, ...) {
+    va_list arguments;
+    va_start(arguments, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(arguments, mode_t) : 0;
+    va_end(arguments);
+    if ((flags & O_TMPFILE) == O_TMPFILE) {
+        if (const char* error = strike("tmpfile")) return fail_with(error);
+    }
+    return real<int (*)(int, const char*, int, ...)>("openat")(folder, path, flags, mode);
 }
 
 extern "C" int fallocate(int fd, int mode, off_t offset, off_t length) {
@@ -59,8 +94,28 @@ extern "C" int fallocate(int fd, int mode, off_t offset, off_t length) {
 
 extern "C" void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
     void* mapped = real<void* (*)(void*, size_t, int, int, int, off_t)>("mmap")(address, length, protection, flags, fd, offset);
-    if (const char* command = fd >= 0 ? strike("mmap") : nullptr) {
-        if (std::system(command) != 0) std::abort();
-    }
+    if (const char* command = fd >= 0 ? strike("mmap") : nullptr) perform(command);
     return mapped;
+}
+
+extern "C" int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) {
+    const int result = real<int (*)(int, const char*, int, const char*, int)>("linkat")(from_folder, from, to_folder, to, flags);
+    if (const char* command = result == 0 ? strike("link") : nullptr) perform(command);
+    return result;
+}
+
+extern "C" ssize_t write(int fd, const void* bytes, size_t size) {
+    const ssize_t written = real<ssize_t (*)(int, const void*, size_t)>("write")(fd, bytes, size);
+    if (const char* command = size >= (1 << 20) ? strike("write") : nullptr) perform(command);
+    return written;
+}
+
+extern "C" ssize_t pwrite(int fd, const void* bytes, size_t size, off_t offset) {
+    if (const char* command = strike("pwrite")) perform(command);
+    return real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, bytes, size, offset);
+}
+
+extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to) {
+    if (const char* error = strike("rename")) return fail_with(error);
+    return real<int (*)(int, const char*, int, const char*)>("renameat")(from_folder, from, to_folder, to);
 }

@@ -1,7 +1,11 @@
 # brelpack as a user runs it: the archive's bytes, and failures that leave an earlier archive as it was.
 import errno
 import os
+import shutil
+import signal
 import subprocess
+import tempfile
+from pathlib import Path
 
 import pytest
 
@@ -22,15 +26,50 @@ def test_packs_two_files_as_the_header_and_directory_describe(tmp_path):
 def test_every_way_of_making_the_archive_gives_the_same_result(tmp_path, fault):
     put(tmp_path, {"big": os.urandom(300 << 10), "sub dir/F.Txt": b"xy", "empty": b"", "old.viv": b"previous"})
     (tmp_path / "old.viv").chmod(0o604)
+    os.chown(tmp_path / "old.viv", 65534, 65534)  # as root, the suite's user in CI
     names = ["big", "sub dir/F.Txt", "empty", "./sub dir/F.Txt", str(tmp_path / "empty"), "old.viv", "big"]
     before = names_below(tmp_path)
-    for archive in ("old.viv", "new.viv"):
+    for archive in ("old.viv", LONGEST, LONGEST):  # made, then replaced
         expected = viv(*((name, (tmp_path / name).read_bytes()) for name in names))
         result = run(BRELPACK, archive, *names, cwd=tmp_path, umask=0o027, fault=fault)
         assert (result.stderr, result.returncode) == (b"", 0)
         assert (tmp_path / archive).read_bytes() == expected
-    assert [(tmp_path / name).stat().st_mode & 0o7777 for name in ("old.viv", "new.viv")] == [0o604, 0o640]
-    assert names_below(tmp_path) == sorted(before + ["new.viv"])
+    kept = [((tmp_path / name).stat().st_mode & 0o7777, (tmp_path / name).stat().st_uid) for name in ("old.viv", LONGEST)]
+    assert kept == [(0o604, 65534), (0o640, os.geteuid())]
+    assert names_below(tmp_path) == sorted(before + [LONGEST])
+
+
+LONGEST = "n" * 251 + ".viv"  # the longest name ext4 takes
+ARCHIVE = viv(("in", b"data"))
+
+
+# The archive goes where a plain create would write: into a pipe (here through a link to it), after what a file the
+# shell appends to held, into a pipe from a process substitution.
+@pytest.mark.parametrize("command, result, expected", [
+    ('ln -s /proc/self/fd/1 out && "$BRELPACK" out in | cat > x.viv', "x.viv", ARCHIVE + ENCODER_BANNER + ENCODED),
+    ('echo kept > log && ln -s /proc/self/fd/1 out && "$BRELPACK" out in >> log', "log",
+     b"kept\n" + ARCHIVE + ENCODER_BANNER + ENCODED),
+    ('"$BRELPACK" >(cat > y.viv) in > /dev/null; wait $!', "y.viv", ARCHIVE),
+])
+def test_the_archive_goes_where_a_plain_create_would_write(tmp_path, command, result, expected):
+    put(tmp_path, {"in": b"data"})
+    shell = run("bash", "-c", command, cwd=tmp_path, env={"BRELPACK": BRELPACK})
+    assert (shell.stderr, shell.returncode) == (b"", 0)
+    assert (tmp_path / result).read_bytes() == expected
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"), reason="needs root to run as another user")
+def test_an_archive_the_user_may_not_write_is_refused_and_kept():
+    folder = Path(tempfile.mkdtemp(dir="/tmp"))  # where another user may go: pytest's folders are root's own
+    try:
+        folder.chmod(0o777)
+        put(folder, {"in": b"data", "old.viv": b"previous"})
+        (folder / "old.viv").chmod(0o444)
+        result = run("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", BRELPACK, "old.viv", "in", cwd=folder)
+        assert (result.stderr, result.returncode) == (b"brelpack: old.viv: Permission denied\n", 2)
+        assert names_below(folder) == ["in", "old.viv"] and (folder / "old.viv").read_bytes() == b"previous"
+    finally:
+        shutil.rmtree(folder)
 
 
 def test_writes_through_a_link_and_into_a_pipe(tmp_path):
@@ -54,6 +93,7 @@ FAILURES = [
     failure("folder as input", "out.viv in folder", "folder: Is a directory"),
     failure("archive's folder missing", "no/out.viv in", f"no/out.viv: {NO_FILE}"),
     failure("archive is a folder", "folder in", "folder: Is a directory"),
+    failure("link leading nowhere", "dangling in", "dangling: not writing through a symbolic link that leads to no file"),
     failure("file-size limit", "out.viv in", "out.viv: File too large", file_size=4096),
     failure("file-size limit, through a link", "link in", "link: File too large", file_size=4096),
     failure("disk full", "out.viv in", "out.viv: No space left on device", fault=f"fallocate:{errno.ENOSPC}"),
@@ -74,6 +114,7 @@ def test_failures_leave_the_previous_archive_and_the_folder_as_they_were(tmp_pat
     os.truncate(tmp_path / "big", 1 << 30)
     (tmp_path / "folder").mkdir()
     (tmp_path / "link").symlink_to("out.viv")
+    (tmp_path / "dangling").symlink_to("nowhere/out.viv")
     before = [name for name in names_below(tmp_path) if options.get("fault") != f"open:{name}:rm {name}"]
     result = run(BRELPACK, *arguments, cwd=tmp_path, **options)
     assert (result.stdout, result.stderr.decode(), result.returncode) == (ENCODER_BANNER + PROMPT, error, 2)
@@ -81,9 +122,16 @@ def test_failures_leave_the_previous_archive_and_the_folder_as_they_were(tmp_pat
     assert names_below(tmp_path) == before
 
 
-def test_a_run_killed_part_way_leaves_nothing_behind(tmp_path):
+# Stopped while the new archive is filled, just before the input is read: the old archive as it was, nothing left
+# behind (but for a kill where files without a name can't be made), the run ended by the signal.
+@pytest.mark.parametrize("signal_number, unnamed", [(signal.SIGINT, False), (signal.SIGTERM, True),
+                                                    (signal.SIGHUP, False), (signal.SIGQUIT, False),
+                                                    (signal.SIGKILL, True), (signal.SIGKILL, False)])
+def test_a_stopped_run_leaves_the_old_archive_and_nothing_else(tmp_path, signal_number, unnamed):
     put(tmp_path, {"in": b"data", "out.viv": b"previous archive"})
     before = names_below(tmp_path)
-    # Killed just before the input is read, while the new archive is being filled.
-    assert run(BRELPACK, "out.viv", "in", cwd=tmp_path, fault="open:in:kill -9 $PPID").returncode == -9
-    assert names_below(tmp_path) == before and (tmp_path / "out.viv").read_bytes() == b"previous archive"
+    fault = f"open:in:raise {signal_number}" + ("" if unnamed else f"\ntmpfile:{errno.EOPNOTSUPP}")
+    assert run(BRELPACK, "out.viv", "in", cwd=tmp_path, fault=fault).returncode == -signal_number
+    left = [name for name in names_below(tmp_path) if not name.startswith(".brel-")]
+    assert len(names_below(tmp_path)) - len(left) == (signal_number == signal.SIGKILL and not unnamed)
+    assert left == before and (tmp_path / "out.viv").read_bytes() == b"previous archive"

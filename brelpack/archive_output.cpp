@@ -1,0 +1,87 @@
+#include "archive_output.hpp"
+
+#include <cerrno>
+#include <string>
+#include <utility>
+
+#include "transfers.hpp"
+
+namespace brel {
+
+namespace {
+
+namespace fs = file_system;
+
+std::size_t leaf_start(const std::string& path) {
+    std::size_t start = path.size();
+    while (start > 0 && !fs::is_separator(path[start - 1])) --start;
+    return start;
+}
+
+}  // namespace
+
+archive_output::~archive_output() {
+    image_ = image_buffer();
+    if (stream_ >= 0) fs::close_file(stream_);
+    fs::close_folder(folder_);
+}
+
+io_error archive_output::start(const char* path, std::size_t size) {
+    fs::report_oversized_writes();
+    fs::file_status standing, target;
+    if (const io_error error = fs::look_up_in(fs::working_folder(), path, standing)) return error;
+    std::string location = path;
+    if (standing.kind != fs::file_status::nothing) {
+        if (const io_error error = fs::look_up(path, target)) return error;
+        if (target.kind == fs::file_status::nothing) return io_error::kind::dangling_link;
+        if (target.kind == fs::file_status::folder) return io_error::system(EISDIR);
+        // Opened as a plain create would open it, which also asks whether we may write it.
+        if (const io_error error = fs::open_existing_for_writing(path, stream_, false)) return error;
+        if (target.kind == fs::file_status::regular_file) {
+            if (fs::standard_stream_appending_to(target.identity) >= 0) {
+                // The shell opened this file for appending (`>> log`) and the path names it again.
+                fs::close_file(std::exchange(stream_, -1));
+                if (const io_error error = fs::open_existing_for_writing(path, stream_, true)) return error;
+            } else {
+                fs::close_file(std::exchange(stream_, -1));
+                if (standing.kind == fs::file_status::link) {
+                    if (const io_error error = fs::resolve_links(path, location)) return error;
+                }
+            }
+        }
+        if (stream_ >= 0) {
+            image_ = image_buffer(size);
+            return image_.allocated() ? io_error() : io_error::system(ENOMEM);
+        }
+    }
+
+    const std::size_t leaf = leaf_start(location);
+    if (const io_error error = fs::open_folder(location.substr(0, leaf), folder_)) return error;
+    if (const io_error error = file_.create(folder_, location.substr(leaf), target)) return error;
+    const io_error reserved = fs::reserve(file_.fd(), size);
+    if (!reserved) {
+        std::byte* mapping = nullptr;
+        if (const io_error error = fs::map_file(file_.fd(), size, true, mapping)) return error;
+        image_ = image_buffer::adopt(mapping, size);
+        mapped_ = true;
+        return {};
+    }
+    if (reserved.what() != io_error::kind::unsupported) return reserved;
+    image_ = image_buffer(size);
+    return image_.allocated() ? io_error() : io_error::system(ENOMEM);
+}
+
+io_error archive_output::finish() {
+    if (stream_ >= 0) {
+        io_error error = write_exactly(stream_, bytes());
+        const io_error closed = fs::close_file(std::exchange(stream_, -1));
+        return error ? error : closed;
+    }
+    if (!mapped_) {
+        if (const io_error error = write_exactly(file_.fd(), bytes())) return error;
+    }
+    image_ = image_buffer();
+    return file_.place();
+}
+
+}  // namespace brel

@@ -1,0 +1,112 @@
+#include "entry_output.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "new_file.hpp"
+#include "stop_signals.hpp"
+#include "transfers.hpp"
+
+namespace brel {
+
+namespace {
+
+namespace fs = file_system;
+
+}  // namespace
+
+io_error entry_writer::enter_folder(std::string_view folder_part) {
+    if (folder_part == folder_part_ && (folder_.owned || folder_part.empty())) return {};
+    fs::close_folder(folder_);
+    folder_part_.clear();
+    // One folder at a time from the working folder down, none of them a link: what a link leads to
+    // could be outside the working folder, and a folder once open stays the one that was checked.
+    std::size_t start = 0;
+    while (start < folder_part.size()) {
+        std::size_t end = start;
+        while (end < folder_part.size() && !fs::is_separator(folder_part[end])) ++end;
+        if (end > start) {
+            fs::folder inner;
+            const io_error error = fs::open_folder_inside(folder_, std::string(folder_part.substr(start, end - start)), inner);
+            fs::close_folder(folder_);
+            if (error) return error;
+            folder_ = inner;
+        }
+        start = end + 1;
+    }
+    folder_part_ = folder_part;
+    return {};
+}
+
+io_error entry_writer::write(std::string_view name, std::span<const std::byte> bytes) {
+    std::size_t leaf_start = name.size();
+    while (leaf_start > 0 && !fs::is_separator(name[leaf_start - 1])) --leaf_start;
+    if (const io_error error = enter_folder(name.substr(0, leaf_start))) return error;
+    const std::string leaf(name.substr(leaf_start));
+
+    fs::file_status standing;
+    if (const io_error error = fs::look_up_in(folder_, leaf.c_str(), standing)) return error;
+    if (standing.kind == fs::file_status::folder) return io_error::system(EISDIR);
+    io_error error;
+    if (rewrite_in_place(leaf, standing, bytes, error)) return error;
+    return replace(leaf, standing, bytes);
+}
+
+io_error entry_writer::replace(const std::string& leaf, const fs::file_status& standing, std::span<const std::byte> bytes) {
+    new_file file;
+    if (const io_error error = file.create(folder_, leaf, standing)) return error;
+    if (const io_error error = write_exactly(file.fd(), bytes)) return error;
+    // Bytes read from a part of the archive that was cut away meanwhile would be zeros.
+    if (!archive_.still_whole()) return io_error::kind::archive_changed;
+    return file.place();
+}
+
+// A small file that already holds as many bytes, in blocks of its own (no holes), with no other name
+// (its other names would see the new bytes) and that is not the archive (whose bytes are being read),
+// is written over with one write. The old bytes are read first, to put back should that write fail
+// part-way, and a stop waits for the write. Returns false when the file is not such a file; it is
+// then replaced.
+bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_status& standing,
+                                    std::span<const std::byte> bytes, io_error& error) {
+    const auto fits = [&](const fs::file_status& status) {
+        return status.kind == fs::file_status::regular_file && status.size == bytes.size() &&
+               bytes.size() <= rewrite_in_place_limit && status.allocated >= status.size && status.links == 1 &&
+               status.identity != archive_.identity();
+    };
+    if (!fits(standing)) return false;
+    int fd = -1;
+    if (fs::open_for_rewrite(folder_, leaf.c_str(), fd)) return false;
+    struct closer {
+        int& fd;
+        ~closer() {
+            if (fd >= 0) fs::close_file(fd);
+        }
+    } closing{fd};
+    fs::file_status opened;
+    std::array<std::byte, rewrite_in_place_limit> fresh, old;
+    const std::size_t size = bytes.size();
+    if (fs::look_up_open(fd, opened) || !fits(opened) || opened.identity != standing.identity ||
+        fs::read_at(fd, old.data(), size, 0) != static_cast<std::int64_t>(size)) {
+        return false;
+    }
+    std::memcpy(fresh.data(), bytes.data(), size);
+    if (!archive_.still_whole()) {
+        error = io_error::kind::archive_changed;
+        return true;
+    }
+    {
+        stop_signals::hold whole_write;
+        const std::int64_t written = fs::write_at(fd, fresh.data(), size, 0);
+        if (written != static_cast<std::int64_t>(size)) {
+            error = written < 0 ? last_system_error() : io_error::system(ENOSPC);
+            if (written > 0) fs::write_at(fd, old.data(), size, 0);
+        }
+    }
+    const io_error closed = fs::close_file(std::exchange(fd, -1));
+    if (!error) error = closed;
+    return true;
+}
+
+}  // namespace brel

@@ -1,0 +1,45 @@
+// Reading what the programs are given: inputs to pack, and an archive to unpack.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "file_system.hpp"
+#include "image_buffer.hpp"
+#include "io_error.hpp"
+
+namespace brel {
+
+// The size of the file at path: of a regular file what the system records, of anything else where
+// a seek to its end lands. A folder is refused.
+io_error measure_file(const char* path, std::uint64_t& size);
+
+// Reads the file at path into destination, which must be exactly as long as the file still is; a
+// file that is now shorter or longer is refused with size_changed.
+io_error read_file_into(const char* path, std::span<std::byte> destination);
+
+// A whole archive as an image: the file's own pages, mapped, where it can be; else (a pipe, a device)
+// read to its end into memory of its own. The file stays open while the image is in use, so that
+// still_whole() can tell whether another program has cut it short since: bytes read from a lost part
+// come back as 0, and writes from them fail with archive_changed.
+class archive_image {
+public:
+    archive_image() = default;
+    ~archive_image();
+    archive_image(const archive_image&) = delete;
+    archive_image& operator=(const archive_image&) = delete;
+
+    io_error open(const char* path);
+    std::span<const std::byte> bytes() const { return image_.bytes(); }
+    const file_identity& identity() const { return identity_; }
+    bool still_whole() const;
+
+private:
+    image_buffer image_;
+    file_identity identity_;
+    int file_ = -1;
+    bool mapped_ = false;
+};
+
+}  // namespace brel

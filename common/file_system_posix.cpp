@@ -1,0 +1,330 @@
+// File-system primitives on POSIX systems. The calls that only Linux has (files without a name,
+// reserving room, reading a mapping in ahead) sit behind BREL_LINUX_CALLS, each with what any POSIX
+// system does instead, so the same code builds and works elsewhere.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "file_system.hpp"
+
+#if defined(__linux__) && !defined(BREL_GENERIC_POSIX)
+#define BREL_LINUX_CALLS 1
+#else
+#define BREL_LINUX_CALLS 0
+#endif
+
+namespace brel::file_system {
+
+namespace {
+
+io_error failed() { return last_system_error(); }
+
+file_status status_of(const struct stat& status) {
+    file_status taken;
+    taken.kind = S_ISREG(status.st_mode)   ? file_status::regular_file
+                 : S_ISDIR(status.st_mode) ? file_status::folder
+                 : S_ISLNK(status.st_mode) ? file_status::link
+                                           : file_status::other;
+    taken.size = static_cast<std::uint64_t>(status.st_size);
+    taken.allocated = static_cast<std::uint64_t>(status.st_blocks) * 512;
+    taken.links = static_cast<std::uint64_t>(status.st_nlink);
+    taken.mode = status.st_mode & 07777;
+    taken.owner = status.st_uid;
+    taken.group = status.st_gid;
+    taken.identity = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+    return taken;
+}
+
+// A stat-like call's result: the status, `nothing` when no file is there, or the error.
+io_error take(int result, const struct stat& raw, file_status& status) {
+    if (result == 0) {
+        status = status_of(raw);
+        return {};
+    }
+    status = {};
+    return errno == ENOENT ? io_error() : failed();
+}
+
+}  // namespace
+
+folder working_folder() { return {AT_FDCWD, "", false}; }
+
+io_error open_folder(const std::string& path, folder& opened) {
+    const int handle = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (handle < 0) return failed();
+    opened = {handle, path, true};
+    return {};
+}
+
+io_error open_folder_inside(const folder& parent, const std::string& name, folder& opened) {
+    const int handle = ::openat(parent.handle, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (handle < 0) {
+        const int error = errno;
+        struct stat status;
+        if ((error == ENOTDIR || error == ELOOP) &&
+            fstatat(parent.handle, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode)) {
+            return io_error::kind::link_in_path;
+        }
+        return io_error::system(error);
+    }
+    opened = {handle, parent.path + name + "/", true};
+    return {};
+}
+
+void close_folder(folder& open) {
+    if (open.owned) ::close(open.handle);
+    open = working_folder();
+}
+
+io_error look_up(const char* path, file_status& status) {
+    struct stat raw;
+    return take(stat(path, &raw), raw, status);
+}
+
+io_error look_up_in(const folder& place, const char* name, file_status& status) {
+    struct stat raw;
+    return take(fstatat(place.handle, name, &raw, AT_SYMLINK_NOFOLLOW), raw, status);
+}
+
+io_error look_up_open(int file, file_status& status) {
+    struct stat raw;
+    if (fstat(file, &raw) != 0) return failed();
+    status = status_of(raw);
+    return {};
+}
+
+io_error open_for_reading(const char* path, int& file) {
+    // A folder opens for reading here; reading it fails with EISDIR.
+    file = ::open(path, O_RDONLY | O_CLOEXEC);
+    return file < 0 ? failed() : io_error();
+}
+
+io_error open_existing_for_writing(const char* path, int& file, bool append) {
+    file = ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC | (append ? O_APPEND : 0));
+    return file < 0 ? failed() : io_error();
+}
+
+int standard_stream_appending_to(const file_identity& file) {
+    for (int stream = 0; stream <= 2; ++stream) {
+        struct stat raw;
+        const int flags = fcntl(stream, F_GETFL);
+        if (flags >= 0 && (flags & O_APPEND) != 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(stream, &raw) == 0 &&
+            status_of(raw).identity == file) {
+            return stream;
+        }
+    }
+    return -1;
+}
+
+io_error resolve_links(const char* path, std::string& resolved) {
+    char* real = realpath(path, nullptr);
+    if (real == nullptr) return failed();
+    resolved = real;
+    std::free(real);
+    return {};
+}
+
+io_error create_new(const folder& place, const char* name, int& file) {
+    file = ::openat(place.handle, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    return file < 0 ? failed() : io_error();
+}
+
+io_error create_unnamed(const folder& place, int& file) {
+#if BREL_LINUX_CALLS && defined(O_TMPFILE)
+    file = ::openat(place.handle, ".", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666);
+    if (file >= 0) return {};
+    // Where the kernel or the file system has no such files, the caller names its file from the start.
+    if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOSYS) return io_error::kind::unsupported;
+    return failed();
+#else
+    (void)place;
+    file = -1;
+    return io_error::kind::unsupported;
+#endif
+}
+
+io_error link_unnamed(int file, const folder& place, const char* name) {
+#if BREL_LINUX_CALLS && defined(O_TMPFILE)
+    // Through /proc any user may link the file; AT_EMPTY_PATH does without /proc but needs privilege.
+    const std::string self = "/proc/self/fd/" + std::to_string(file);
+    if (linkat(AT_FDCWD, self.c_str(), place.handle, name, AT_SYMLINK_FOLLOW) == 0) return {};
+    if (errno != ENOENT) return failed();
+#ifdef AT_EMPTY_PATH
+    if (linkat(file, "", place.handle, name, AT_EMPTY_PATH) == 0) return {};
+    return failed();
+#endif
+#endif
+    (void)file, (void)place, (void)name;
+    return io_error::kind::unsupported;
+}
+
+io_error open_for_rewrite(const folder& place, const char* name, int& file) {
+    // Non-blocking, so that a pipe standing at the name is never waited on.
+    file = ::openat(place.handle, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    return file < 0 ? failed() : io_error();
+}
+
+io_error reserve(int file, std::uint64_t size) {
+#if BREL_LINUX_CALLS
+    // fallocate, not posix_fallocate: where the file system can't reserve, the latter writes zeros
+    // over the whole length instead, which costs what the reservation was to save.
+    int result;
+    do result = fallocate(file, 0, 0, static_cast<off_t>(size));
+    while (result != 0 && errno == EINTR);
+    if (result == 0) return {};
+    return errno == EOPNOTSUPP || errno == ENOSYS ? io_error::kind::unsupported : failed();
+#else
+    (void)file, (void)size;
+    return io_error::kind::unsupported;
+#endif
+}
+
+namespace {
+
+// The read-only mapping whose lost pages are stood in for by zeros, and whether that happened.
+std::byte* guarded_start = nullptr;
+std::size_t guarded_length = 0;
+std::uintptr_t page_size = 4096;
+volatile std::sig_atomic_t cut_short = 0;
+
+// Touching a page of a mapped file past the file's end raises SIGBUS. When another program cuts the
+// archive short under us, that page is replaced by one of zeros and the loss noted, so the reader
+// carries on to a check of mapping_cut_short() instead of dying.
+extern "C" void stand_in_for_lost_page(int, siginfo_t* info, void*) {
+    const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+    const auto start = reinterpret_cast<std::uintptr_t>(guarded_start);
+    if (guarded_start != nullptr && at >= start && at - start < guarded_length) {
+        void* page = reinterpret_cast<void*>(at & ~(page_size - 1));
+        if (mmap(page, page_size, PROT_READ, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED) {
+            cut_short = 1;
+            return;
+        }
+    }
+    // Any other bus error: the default action, once this handler returns and the access is retried.
+    signal(SIGBUS, SIG_DFL);
+}
+
+// Reads a mapped file in ahead a piece at a time, so that a signal that ends the run is taken between
+// pieces rather than after the whole file.
+void read_in_ahead(std::byte* memory, std::size_t size) {
+    constexpr std::size_t piece = std::size_t{64} << 20;
+    for (std::size_t done = 0; done < size; done += piece) {
+        const std::size_t length = std::min(piece, size - done);
+#if BREL_LINUX_CALLS && defined(MADV_POPULATE_READ)
+        if (madvise(memory + done, length, MADV_POPULATE_READ) == 0) continue;
+#endif
+        posix_madvise(memory + done, length, POSIX_MADV_WILLNEED);
+    }
+}
+
+}  // namespace
+
+io_error map_file(int file, std::size_t size, bool writable, std::byte*& memory) {
+    const int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* mapped = mmap(nullptr, size, protection, MAP_SHARED, file, 0);
+    if (mapped == MAP_FAILED) return failed();
+    memory = static_cast<std::byte*>(mapped);
+    if (!writable) {
+        page_size = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+        guarded_start = memory;
+        guarded_length = size;
+        struct sigaction handler {};
+        handler.sa_sigaction = stand_in_for_lost_page;
+        handler.sa_flags = SA_SIGINFO;
+        sigemptyset(&handler.sa_mask);
+        sigaction(SIGBUS, &handler, nullptr);
+        // A file that is only read is read in ahead rather than a page fault at a time.
+        read_in_ahead(memory, size);
+    }
+    return {};
+}
+
+bool mapping_cut_short() { return cut_short != 0; }
+
+std::int64_t read_some(int file, std::byte* destination, std::size_t size, std::byte* spare) {
+    if (spare == nullptr) return ::read(file, destination, size);
+    iovec pieces[2] = {{destination, size}, {spare, 1}};
+    return readv(file, pieces, 2);
+}
+
+std::int64_t write_some(int file, const std::byte* source, std::size_t size) { return ::write(file, source, size); }
+
+std::int64_t read_at(int file, std::byte* destination, std::size_t size, std::uint64_t offset) {
+    return ::pread(file, destination, size, static_cast<off_t>(offset));
+}
+
+std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::uint64_t offset) {
+    return ::pwrite(file, source, size, static_cast<off_t>(offset));
+}
+
+io_error seek_end(int file, std::uint64_t& size) {
+    const off_t end = lseek(file, 0, SEEK_END);
+    if (end < 0) return failed();
+    size = static_cast<std::uint64_t>(end);
+    return {};
+}
+
+io_error seek_start(int file) { return lseek(file, 0, SEEK_SET) < 0 ? failed() : io_error(); }
+
+io_error close_file(int file) {
+    // After EINTR the descriptor is gone all the same on Linux; only a real error counts.
+    return ::close(file) == 0 || errno == EINTR ? io_error() : failed();
+}
+
+io_error carry_over(int file, const file_status& replaced) {
+    // Asked once: the mode a plain create gives, and who we are.
+    static const mode_t created_mode = [] {
+        const mode_t mask = umask(0);
+        umask(mask);
+        return 0666 & ~mask;
+    }();
+    static const uid_t user = geteuid();
+    static const gid_t group = getegid();
+    // Only the superuser may give a file away; for anyone else the new file stays theirs. The owner
+    // goes first: a change of owner clears the set-user-ID and set-group-ID bits.
+    if (replaced.owner != user || replaced.group != group) {
+        [[maybe_unused]] const int ignored = fchown(file, replaced.owner, replaced.group);
+    }
+    if (replaced.mode != created_mode && fchmod(file, static_cast<mode_t>(replaced.mode)) != 0) return failed();
+    return {};
+}
+
+io_error move_over(const folder& place, const char* from, const char* to) {
+    return renameat(place.handle, from, place.handle, to) == 0 ? io_error() : failed();
+}
+
+void remove_file(const folder& place, const char* name) { unlinkat(place.handle, name, 0); }
+
+std::byte* allocate_zeroed(std::size_t length) {
+    // Anonymous memory comes zeroed, so nothing has to fill it. Huge pages (MADV_HUGEPAGE) were
+    // measured: on a virtual machine that hands free memory back to its host they come from memory
+    // the host has to provide again, and packing took two to four times as long.
+    void* memory = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : static_cast<std::byte*>(memory);
+}
+
+void release(std::byte* memory, std::size_t length) {
+    if (memory == guarded_start) guarded_start = nullptr;
+    munmap(memory, length);
+}
+
+bool is_separator(char byte) { return byte == '/'; }
+
+void report_oversized_writes() {
+    static const bool ignored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+    (void)ignored;
+}
+
+std::string describe_platform_error(unsigned code) { return "error " + std::to_string(code); }
+
+}  // namespace brel::file_system

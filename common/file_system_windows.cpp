@@ -1,0 +1,252 @@
+// File-system primitives on Windows, through the C runtime's descriptors and the ANSI Win32 calls, so
+// names pass through byte for byte in the ANSI code page.
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <string>
+
+#include "file_system.hpp"
+
+namespace brel::file_system {
+
+namespace {
+
+// The Windows errors that have an errno value the portable code asks about, as that value; any other
+// keeps its own code and the system's own text.
+io_error from_windows(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+        return io_error::system(ENOENT);
+    case ERROR_ACCESS_DENIED:
+        return io_error::system(EACCES);
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return io_error::system(EEXIST);
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return io_error::system(ENOSPC);
+    case ERROR_NOT_SAME_DEVICE:
+        return io_error::system(EXDEV);
+    case ERROR_FILENAME_EXCED_RANGE:
+        return io_error::system(ENAMETOOLONG);
+    case ERROR_DIRECTORY:
+        return io_error::system(ENOTDIR);
+    default:
+        return io_error::platform(error);
+    }
+}
+
+io_error last_windows_error() { return from_windows(GetLastError()); }
+io_error failed() { return last_system_error(); }
+
+bool is_folder(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+io_error status_of_handle(HANDLE handle, file_status& status) {
+    status = {};
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        status.kind = file_status::other;  // a device, a console, a pipe
+        return {};
+    }
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information)) return last_windows_error();
+    const DWORD attributes = information.dwFileAttributes;
+    status.kind = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? file_status::link
+                  : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0  ? file_status::folder
+                                                                  : file_status::regular_file;
+    status.size = (std::uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+    status.allocated = status.size;
+    status.links = information.nNumberOfLinks;
+    status.mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
+    status.identity = {information.dwVolumeSerialNumber,
+                       (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+    return {};
+}
+
+HANDLE open_handle(const std::string& path, DWORD access, DWORD flags) {
+    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+// `flags` says whether a link is followed; nothing there is `nothing`, not an error.
+io_error look_up_path(const std::string& path, DWORD flags, file_status& status) {
+    const HANDLE handle = open_handle(path, 0, flags);
+    if (handle == INVALID_HANDLE_VALUE) {
+        status = {};
+        const io_error error = last_windows_error();
+        return error.is(ENOENT) ? io_error() : error;
+    }
+    const io_error error = status_of_handle(handle, status);
+    CloseHandle(handle);
+    return error;
+}
+
+}  // namespace
+
+folder working_folder() { return {-1, "", false}; }
+
+io_error open_folder(const std::string& path, folder& opened) {
+    const DWORD attributes = GetFileAttributesA(path.empty() ? "." : path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return last_windows_error();
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return io_error::system(ENOTDIR);
+    opened = {-1, path, false};
+    return {};
+}
+
+io_error open_folder_inside(const folder& parent, const std::string& name, folder& opened) {
+    const std::string path = parent.path + name;
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return last_windows_error();
+    // A symbolic link, a junction or any other reparse point could lead anywhere.
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return io_error::kind::link_in_path;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return io_error::system(ENOTDIR);
+    opened = {-1, path + "\\", false};
+    return {};
+}
+
+void close_folder(folder& open) { open = working_folder(); }
+
+io_error look_up(const char* path, file_status& status) { return look_up_path(path, 0, status); }
+
+io_error look_up_in(const folder& place, const char* name, file_status& status) {
+    return look_up_path(place.path + name, FILE_FLAG_OPEN_REPARSE_POINT, status);
+}
+
+io_error look_up_open(int file, file_status& status) {
+    return status_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(file)), status);
+}
+
+io_error open_for_reading(const char* path, int& file) {
+    // The runtime refuses a folder with "Permission denied"; say what it is instead.
+    if (is_folder(path)) return io_error::system(EISDIR);
+    file = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    return file < 0 ? failed() : io_error();
+}
+
+io_error open_existing_for_writing(const char* path, int& file, bool append) {
+    // Through Win32, so that devices such as NUL and CON open as they do for a plain create.
+    const HANDLE handle = CreateFileA(path, append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return last_windows_error();
+    file = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | (append ? _O_APPEND : 0));
+    if (file < 0) {
+        CloseHandle(handle);
+        return failed();
+    }
+    return {};
+}
+
+// The C runtime does not tell whether a standard stream appends.
+int standard_stream_appending_to(const file_identity&) { return -1; }
+
+io_error resolve_links(const char* path, std::string& resolved) {
+    const HANDLE handle = open_handle(path, 0, 0);
+    if (handle == INVALID_HANDLE_VALUE) return last_windows_error();
+    char buffer[MAX_PATH * 4];
+    const DWORD length = GetFinalPathNameByHandleA(handle, buffer, sizeof buffer, FILE_NAME_NORMALIZED);
+    const io_error error = length == 0 || length >= sizeof buffer ? last_windows_error() : io_error();
+    CloseHandle(handle);
+    if (!error) resolved.assign(buffer, length);
+    return error;
+}
+
+io_error create_new(const folder& place, const char* name, int& file) {
+    file = _open((place.path + name).c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                 _S_IREAD | _S_IWRITE);
+    return file < 0 ? failed() : io_error();
+}
+
+// A new file gets a hidden name from the start here, and the image stays in memory of its own: a
+// file that is mapped can't be deleted or renamed over while it is, which replacing an output that is
+// the archive itself needs.
+io_error create_unnamed(const folder&, int& file) {
+    file = -1;
+    return io_error::kind::unsupported;
+}
+io_error link_unnamed(int, const folder&, const char*) { return io_error::kind::unsupported; }
+io_error open_for_rewrite(const folder&, const char*, int& file) {
+    file = -1;
+    return io_error::kind::unsupported;
+}
+io_error reserve(int, std::uint64_t) { return io_error::kind::unsupported; }
+io_error map_file(int, std::size_t, bool, std::byte*&) { return io_error::kind::unsupported; }
+bool mapping_cut_short() { return false; }
+
+// The callers move at most 16 MiB at a time, which fits the runtime's unsigned count.
+std::int64_t read_some(int file, std::byte* destination, std::size_t size, std::byte* spare) {
+    const int count = _read(file, destination, static_cast<unsigned>(size));
+    if (count < 0 || spare == nullptr || static_cast<std::size_t>(count) < size) return count;
+    const int more = _read(file, spare, 1);
+    return more < 0 ? more : count + more;
+}
+
+std::int64_t write_some(int file, const std::byte* source, std::size_t size) {
+    return _write(file, source, static_cast<unsigned>(size));
+}
+
+std::int64_t read_at(int file, std::byte* destination, std::size_t size, std::uint64_t offset) {
+    if (_lseeki64(file, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
+    return read_some(file, destination, size);
+}
+
+std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::uint64_t offset) {
+    if (_lseeki64(file, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
+    return write_some(file, source, size);
+}
+
+io_error seek_end(int file, std::uint64_t& size) {
+    const __int64 end = _lseeki64(file, 0, SEEK_END);
+    if (end < 0) return failed();
+    size = static_cast<std::uint64_t>(end);
+    return {};
+}
+
+io_error seek_start(int file) { return _lseeki64(file, 0, SEEK_SET) < 0 ? failed() : io_error(); }
+
+io_error close_file(int file) { return _close(file) == 0 ? io_error() : failed(); }
+
+// A read-only file can't be replaced at all, so there is nothing of the old file's to keep.
+io_error carry_over(int, const file_status&) { return {}; }
+
+io_error move_over(const folder& place, const char* from, const char* to) {
+    return MoveFileExA((place.path + from).c_str(), (place.path + to).c_str(), MOVEFILE_REPLACE_EXISTING)
+               ? io_error()
+               : last_windows_error();
+}
+
+void remove_file(const folder& place, const char* name) { DeleteFileA((place.path + name).c_str()); }
+
+// Committed memory comes zeroed.
+std::byte* allocate_zeroed(std::size_t length) {
+    return static_cast<std::byte*>(VirtualAlloc(nullptr, length, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+}
+
+void release(std::byte* memory, std::size_t) { VirtualFree(memory, 0, MEM_RELEASE); }
+
+// "C:name" lies in the current folder of drive C:, so the drive counts as a folder part too.
+bool is_separator(char byte) { return byte == '/' || byte == '\\' || byte == ':'; }
+
+// Windows has no file-size limit signal.
+void report_oversized_writes() {}
+
+std::string describe_platform_error(unsigned code) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string reason = length > 0 ? std::string(text, length) : "error " + std::to_string(code);
+    if (text != nullptr) LocalFree(text);
+    // The system's texts end with a full stop and a line break; an error line has neither.
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ' || reason.back() == '.')) {
+        reason.pop_back();
+    }
+    return reason;
+}
+
+}  // namespace brel::file_system

@@ -1,0 +1,46 @@
+// The one way file operations say what went wrong: nothing, a system error number, or one of the
+// conditions this program finds for itself.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace brel {
+
+class io_error {
+public:
+    enum class kind : std::uint8_t {
+        none,
+        system,           // an errno value
+        platform,         // a platform error code that has no errno value (Windows)
+        size_changed,     // a file no longer holds the bytes it was measured to hold
+        archive_changed,  // the archive was cut short while its bytes were in use
+        unsupported,      // the system or file system can't do this; the caller has another way
+        link_in_path,     // a folder on the way to an output is a link, which is not followed
+        dangling_link,    // the path is a symbolic link that leads to nothing
+    };
+
+    constexpr io_error() = default;
+    constexpr io_error(kind what) : kind_(what) {}
+    static constexpr io_error system(int error_number) { return io_error(kind::system, error_number); }
+    static constexpr io_error platform(unsigned code) { return io_error(kind::platform, static_cast<int>(code)); }
+
+    explicit operator bool() const { return kind_ != kind::none; }
+    bool operator==(const io_error&) const = default;
+    kind what() const { return kind_; }
+    // Whether this is the system's error with that number.
+    bool is(int error_number) const { return kind_ == kind::system && code_ == error_number; }
+
+    // The reason a user is shown: the system's own text for its errors.
+    std::string reason() const;
+
+private:
+    constexpr io_error(kind what, int code) : kind_(what), code_(code) {}
+    kind kind_ = kind::none;
+    int code_ = 0;
+};
+
+// The error a failed system call left in errno.
+io_error last_system_error();
+
+}  // namespace brel

@@ -1,0 +1,104 @@
+#include "new_file.hpp"
+
+#include <cerrno>
+#include <random>
+#include <utility>
+
+#include "stop_signals.hpp"
+
+namespace brel {
+
+namespace {
+
+namespace fs = file_system;
+
+// A hidden name, short so that it fits wherever the name it stands in for fits, and unlikely to be
+// taken. Its length does not depend on the name it stands in for.
+std::string temporary_name() {
+    static std::mt19937_64 generator{std::random_device{}()};
+    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string name = ".brel-";
+    for (int i = 0; i < 8; ++i) name += letters[generator() % (sizeof letters - 1)];
+    return name;
+}
+
+// Tries hidden names until `give_name` takes one that is free; a stop removes it from then on.
+template <typename Naming>
+io_error name_hidden(const fs::folder& place, int file, std::string& name, Naming give_name) {
+    for (int attempt = 0;; ++attempt) {
+        name = temporary_name();
+        stop_signals::remove_on_stop(place, name.c_str(), file);
+        const io_error error = give_name(name.c_str());
+        if (!error.is(EEXIST) || attempt == 100) {
+            if (error) {
+                stop_signals::keep_on_stop();
+                name.clear();
+            }
+            return error;
+        }
+    }
+}
+
+}  // namespace
+
+new_file::~new_file() {
+    if (file_ >= 0) fs::close_file(file_);
+    abandon_temporary();
+}
+
+void new_file::abandon_temporary() {
+    if (temporary_.empty()) return;
+    fs::remove_file(*place_, temporary_.c_str());
+    stop_signals::keep_on_stop();
+    temporary_.clear();
+}
+
+io_error new_file::create(const fs::folder& place, std::string name, const fs::file_status& replaced) {
+    place_ = &place;
+    name_ = std::move(name);
+    replacing_ = replaced.kind != fs::file_status::nothing;
+    io_error error = fs::create_unnamed(place, file_);
+    if (error.what() == io_error::kind::unsupported) {
+        error = name_hidden(place, -1, temporary_, [&](const char* hidden) { return fs::create_new(place, hidden, file_); });
+        if (!error) stop_signals::remove_on_stop(place, temporary_.c_str(), file_);
+    }
+    if (error) return error;
+    if (replaced.kind == fs::file_status::regular_file) return fs::carry_over(file_, replaced);
+    return {};
+}
+
+io_error new_file::close() {
+    const io_error error = fs::close_file(file_);
+    file_ = -1;
+    return error;
+}
+
+io_error new_file::place() {
+    if (temporary_.empty() && !replacing_) {
+        // Nothing stood at the name: the file takes it directly, and only if it is still free.
+        io_error error = fs::link_unnamed(file_, *place_, name_.c_str());
+        if (!error) {
+            error = close();
+            if (error) fs::remove_file(*place_, name_.c_str());
+            return error;
+        }
+        if (!error.is(EEXIST)) return error;
+    }
+    if (temporary_.empty()) {
+        // A link can't replace what stands at a name; a rename can, in one step, once the file has a
+        // hidden name of its own.
+        const int file = file_;
+        if (const io_error error = name_hidden(*place_, file, temporary_,
+                                               [&](const char* hidden) { return fs::link_unnamed(file, *place_, hidden); })) {
+            return error;
+        }
+    }
+    if (const io_error error = close()) return error;
+    stop_signals::remove_on_stop(*place_, temporary_.c_str(), -1);
+    if (const io_error error = fs::move_over(*place_, temporary_.c_str(), name_.c_str())) return error;
+    stop_signals::keep_on_stop();
+    temporary_.clear();
+    return {};
+}
+
+}  // namespace brel

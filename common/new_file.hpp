@@ -1,0 +1,39 @@
+// A new file made in the folder of the name it is to take, and put at that name only once it is
+// complete: until then it has no name at all where the system allows, else a short hidden one that a
+// stop removes. What stood at the name stays as it was until the new file takes its place in one step.
+#pragma once
+
+#include <string>
+
+#include "file_system.hpp"
+#include "io_error.hpp"
+
+namespace brel {
+
+class new_file {
+public:
+    new_file() = default;
+    // Abandons the file unless place() succeeded.
+    ~new_file();
+    new_file(const new_file&) = delete;
+    new_file& operator=(const new_file&) = delete;
+
+    // A new file for `name` in the folder (which must outlive this). `replaced` is what stands at name
+    // now: a regular file's permissions and owner go over to the new one.
+    io_error create(const file_system::folder& place, std::string name, const file_system::file_status& replaced);
+    int fd() const { return file_; }
+    // Closes the file and puts it at its name, replacing what stands there.
+    io_error place();
+
+private:
+    io_error close();
+    void abandon_temporary();
+
+    const file_system::folder* place_ = nullptr;
+    std::string name_;
+    std::string temporary_;  // the file's hidden name while it has one
+    int file_ = -1;
+    bool replacing_ = false;
+};
+
+}  // namespace brel

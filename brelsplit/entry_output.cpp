@@ -63,17 +63,16 @@ io_error entry_writer::replace(const std::string& leaf, const fs::file_status& s
     return file.place();
 }
 
-// A small file that already holds as many bytes, in blocks of its own (no holes), with no other name
-// (its other names would see the new bytes) and that is not the archive (whose bytes are being read),
-// is written over with one write. The old bytes are read first, to put back should that write fail
-// part-way, and a stop waits for the write. Returns false when the file is not such a file; it is
-// then replaced.
+// A small file that already holds as many bytes, with no other name (its other names would see the
+// new bytes), is written over with one write. It can't be the archive, whose bytes are being read: an
+// entry's data is a part of the archive, so never as long as the archive itself. The old bytes are
+// read first, to put back should that write fail part-way, and a stop waits for the write. Returns
+// false when the file is not such a file; it is then replaced.
 bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_status& standing,
                                     std::span<const std::byte> bytes, io_error& error) {
     const auto fits = [&](const fs::file_status& status) {
         return status.kind == fs::file_status::regular_file && status.size == bytes.size() &&
-               bytes.size() <= rewrite_in_place_limit && status.allocated >= status.size && status.links == 1 &&
-               status.identity != archive_.identity();
+               bytes.size() <= rewrite_in_place_limit && status.links == 1;
     };
     if (!fits(standing)) return false;
     int fd = -1;

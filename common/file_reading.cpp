@@ -80,7 +80,6 @@ io_error archive_image::open(const char* path) {
     fs::file_status status;
     if (const io_error error = fs::look_up_open(file_, status)) return error;
     if (status.kind == fs::file_status::folder) return io_error::system(EISDIR);
-    identity_ = status.identity;
     if (status.kind != fs::file_status::regular_file) return read_stream(file_, image_);
     if (status.size >= SIZE_MAX) return io_error::system(ENOMEM);
     const auto length = static_cast<std::size_t>(status.size);

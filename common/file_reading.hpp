@@ -32,12 +32,10 @@ public:
 
     io_error open(const char* path);
     std::span<const std::byte> bytes() const { return image_.bytes(); }
-    const file_identity& identity() const { return identity_; }
     bool still_whole() const;
 
 private:
     image_buffer image_;
-    file_identity identity_;
     int file_ = -1;
     bool mapped_ = false;
 };

@@ -23,7 +23,6 @@ namespace file_system {
 struct file_status {
     enum { nothing, regular_file, folder, link, other } kind = nothing;
     std::uint64_t size = 0;
-    std::uint64_t allocated = 0;  // bytes of storage the file holds; less than size when it has holes
     std::uint64_t links = 1;      // names the file has
     unsigned mode = 0, owner = 0, group = 0;
     file_identity identity;

@@ -36,7 +36,6 @@ file_status status_of(const struct stat& status) {
                  : S_ISLNK(status.st_mode) ? file_status::link
                                            : file_status::other;
     taken.size = static_cast<std::uint64_t>(status.st_size);
-    taken.allocated = static_cast<std::uint64_t>(status.st_blocks) * 512;
     taken.links = static_cast<std::uint64_t>(status.st_nlink);
     taken.mode = status.st_mode & 07777;
     taken.owner = status.st_uid;

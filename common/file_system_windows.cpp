@@ -62,7 +62,6 @@ io_error status_of_handle(HANDLE handle, file_status& status) {
                   : (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0  ? file_status::folder
                                                                   : file_status::regular_file;
     status.size = (std::uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
-    status.allocated = status.size;
     status.links = information.nNumberOfLinks;
     status.mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
     status.identity = {information.dwVolumeSerialNumber,

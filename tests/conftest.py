@@ -8,6 +8,8 @@ import subprocess
 from pathlib import Path
 
 BRELPACK, BRELSPLIT, FAULT_SHIM = (os.environ.get(name, "") for name in ("BRELPACK", "BRELSPLIT", "FAULT_SHIM"))
+# Built without the calls only Linux has: no files without a name, no reserving of room.
+GENERIC_POSIX = os.environ.get("BREL_GENERIC_POSIX") == "1"
 
 CREDITS = (b"\n\tThe brel tools, free to use, copy and share\n\tE-Mail:   brel-tools@example.org"
            b"\n\tHomepage: https://brel-tools.example.org/\n")

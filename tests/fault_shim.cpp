@@ -1,8 +1,7 @@
 // Preloaded into a program under test to make the system misbehave, as BREL_FAULT says, one fault a line:
 //   open:PATH:COMMAND  the command runs just before PATH is first opened for reading
 //   mmap:COMMAND       the command runs right after a file is first mapped
-//   link:COMMAND       the command runs right after a file is first given a name by linkat
-//   write:COMMAND      the command runs right after the first write of 1 MiB or more
+//   write:COMMAND      the command runs just before the first write of 10 000 bytes or more
 //   pwrite:COMMAND     the command runs just before the first pwrite
 //   fallocate:ERRNO    reserving room fails with that error number
 //   tmpfile:ERRNO      creating a file without a name fails with that error number
@@ -98,16 +97,9 @@ extern "C" void* mmap(void* address, size_t length, int protection, int flags, i
     return mapped;
 }
 
-extern "C" int linkat(int from_folder, const char* from, int to_folder, const char* to, int flags) {
-    const int result = real<int (*)(int, const char*, int, const char*, int)>("linkat")(from_folder, from, to_folder, to, flags);
-    if (const char* command = result == 0 ? strike("link") : nullptr) perform(command);
-    return result;
-}
-
 extern "C" ssize_t write(int fd, const void* bytes, size_t size) {
-    const ssize_t written = real<ssize_t (*)(int, const void*, size_t)>("write")(fd, bytes, size);
-    if (const char* command = size >= (1 << 20) ? strike("write") : nullptr) perform(command);
-    return written;
+    if (const char* command = size >= 10000 ? strike("write") : nullptr) perform(command);
+    return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, bytes, size);
 }
 
 extern "C" ssize_t pwrite(int fd, const void* bytes, size_t size, off_t offset) {

@@ -8,17 +8,7 @@
 
 namespace brel {
 
-namespace {
-
 namespace fs = file_system;
-
-std::size_t leaf_start(const std::string& path) {
-    std::size_t start = path.size();
-    while (start > 0 && !fs::is_separator(path[start - 1])) --start;
-    return start;
-}
-
-}  // namespace
 
 archive_output::~archive_output() {
     image_ = image_buffer();
@@ -55,7 +45,7 @@ io_error archive_output::start(const char* path, std::size_t size) {
         }
     }
 
-    const std::size_t leaf = leaf_start(location);
+    const std::size_t leaf = fs::leaf_start(location);
     if (const io_error error = fs::open_folder(location.substr(0, leaf), folder_)) return error;
     if (const io_error error = file_.create(folder_, location.substr(leaf), target)) return error;
     const io_error reserved = fs::reserve(file_.fd(), size);

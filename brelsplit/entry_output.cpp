@@ -11,11 +11,7 @@
 
 namespace brel {
 
-namespace {
-
 namespace fs = file_system;
-
-}  // namespace
 
 io_error entry_writer::enter_folder(std::string_view folder_part) {
     if (folder_part == folder_part_ && (folder_.owned || folder_part.empty())) return {};
@@ -41,8 +37,7 @@ io_error entry_writer::enter_folder(std::string_view folder_part) {
 }
 
 io_error entry_writer::write(std::string_view name, std::span<const std::byte> bytes) {
-    std::size_t leaf_start = name.size();
-    while (leaf_start > 0 && !fs::is_separator(name[leaf_start - 1])) --leaf_start;
+    const std::size_t leaf_start = fs::leaf_start(name);
     if (const io_error error = enter_folder(name.substr(0, leaf_start))) return error;
     const std::string leaf(name.substr(leaf_start));
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "io_error.hpp"
 
@@ -112,6 +113,13 @@ void release(std::byte* memory, std::size_t length);
 
 // Whether the byte separates folders in a path.
 bool is_separator(char byte);
+
+// Where the last part of a path begins: what comes before it is its folder, separator included.
+inline std::size_t leaf_start(std::string_view path) {
+    std::size_t start = path.size();
+    while (start > 0 && !is_separator(path[start - 1])) --start;
+    return start;
+}
 
 // Makes writes past the file-size limit fail with an error instead of ending the process.
 void report_oversized_writes();

@@ -11,9 +11,15 @@ namespace brel {
 namespace fs = file_system;
 
 archive_output::~archive_output() {
-    image_ = image_buffer();
-    if (stream_ >= 0) fs::close_file(stream_);
+    abandon();
     fs::close_folder(folder_);
+}
+
+void archive_output::abandon() {
+    image_ = image_buffer();
+    if (stream_ >= 0) fs::close_file(std::exchange(stream_, -1));
+    // Removed in its folder, so before the folder is closed.
+    file_.abandon();
 }
 
 io_error archive_output::start(const char* path, std::size_t size) {
@@ -28,8 +34,9 @@ io_error archive_output::start(const char* path, std::size_t size) {
         // Opened as a plain create would open it, which also asks whether we may write it.
         if (const io_error error = fs::open_existing_for_writing(path, stream_, false)) return error;
         if (target.kind == fs::file_status::regular_file) {
-            if (fs::standard_stream_appending_to(target.identity) >= 0) {
-                // The shell opened this file for appending (`>> log`) and the path names it again.
+            if (standing.kind == fs::file_status::link && fs::standard_stream_appending_to(target.identity) >= 0) {
+                // The shell opened this file for appending (`>> log`) and the path leads to it again, as
+                // /dev/stdout does.
                 fs::close_file(std::exchange(stream_, -1));
                 if (const io_error error = fs::open_existing_for_writing(path, stream_, true)) return error;
             } else {
@@ -46,6 +53,7 @@ io_error archive_output::start(const char* path, std::size_t size) {
     }
 
     const std::size_t leaf = fs::leaf_start(location);
+    if (leaf == location.size()) return io_error::system(EISDIR);
     if (const io_error error = fs::open_folder(location.substr(0, leaf), folder_)) return error;
     if (const io_error error = file_.create(folder_, location.substr(leaf), target)) return error;
     const io_error reserved = fs::reserve(file_.fd(), size);

@@ -30,6 +30,8 @@ public:
     std::span<std::byte> bytes() const { return image_.bytes(); }
     // Puts the bytes where they go.
     io_error finish();
+    // Gives up the new file and the memory now, as the destructor would.
+    void abandon();
 
 private:
     image_buffer image_;

@@ -45,8 +45,14 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
     // directory first, then each input read once, straight into its place. Until finish() it stands
     // apart from whatever is at archive_path, which a failure leaves as it was.
     archive_output archive;
+    // The new file goes before the failure is reported: on a full disk the room it holds is what the
+    // report needs when standard error is a file there.
+    const auto give_up = [&](std::string_view subject, const io_error& error) {
+        archive.abandon();
+        return fail(subject, error.reason());
+    };
     if (const io_error error = archive.start(archive_path, static_cast<std::size_t>(layout.archive_size))) {
-        return fail(archive_path, error.reason());
+        return give_up(archive_path, error);
     }
     const std::span<std::byte> bytes = archive.bytes();
     write_header_and_directory(bytes, entries, layout);
@@ -57,14 +63,14 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
     for (const packed_entry& entry : entries) {
         const auto size = static_cast<std::size_t>(entry.size);
         if (const io_error error = read_file_into(entry.name.data(), bytes.subspan(data_cursor, size))) {
-            return fail(entry.name, error.reason());
+            return give_up(entry.name, error);
         }
         data_cursor += size;
     }
 
     // Every input has been read and closed by now, so an archive path that is also an input has
     // already been stored with its previous contents.
-    if (const io_error error = archive.finish()) return fail(archive_path, error.reason());
+    if (const io_error error = archive.finish()) return give_up(archive_path, error);
     return true;
 }
 

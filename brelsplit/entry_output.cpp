@@ -40,6 +40,7 @@ io_error entry_writer::write(std::string_view name, std::span<const std::byte> b
     const std::size_t leaf_start = fs::leaf_start(name);
     if (const io_error error = enter_folder(name.substr(0, leaf_start))) return error;
     const std::string leaf(name.substr(leaf_start));
+    if (leaf.empty()) return io_error::system(EISDIR);  // as a plain create of "folder/" says
 
     fs::file_status standing;
     if (const io_error error = fs::look_up_in(folder_, leaf.c_str(), standing)) return error;
@@ -92,11 +93,15 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
     }
     {
         stop_signals::hold whole_write;
-        const std::int64_t written = fs::write_at(fd, fresh.data(), size, 0);
-        if (written != static_cast<std::int64_t>(size)) {
-            error = written < 0 ? last_system_error() : io_error::system(ENOSPC);
-            if (written > 0) fs::write_at(fd, old.data(), size, 0);
+        // One call writes it all; a second is made only when the first stopped short, to learn why.
+        std::size_t done = 0;
+        while (done < size && !error) {
+            const std::int64_t written = fs::write_at(fd, fresh.data() + done, size - done, done);
+            if (written > 0) done += static_cast<std::size_t>(written);
+            else if (written == 0) error = io_error::system(ENOSPC);
+            else if (errno != EINTR) error = last_system_error();
         }
+        if (error && done > 0) fs::write_at(fd, old.data(), done, 0);
     }
     const io_error closed = fs::close_file(std::exchange(fd, -1));
     if (!error) error = closed;

@@ -233,6 +233,10 @@ io_error map_file(int file, std::size_t size, bool writable, std::byte*& memory)
     void* mapped = mmap(nullptr, size, protection, MAP_SHARED, file, 0);
     if (mapped == MAP_FAILED) return failed();
     memory = static_cast<std::byte*>(mapped);
+#if BREL_LINUX_CALLS && defined(MADV_DONTDUMP)
+    // A core dump (SIGQUIT where the user allows them) would otherwise hold a copy of the whole archive.
+    madvise(mapped, size, MADV_DONTDUMP);
+#endif
     if (!writable) {
         page_size = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
         guarded_start = memory;

@@ -22,18 +22,20 @@ std::string temporary_name() {
     return name;
 }
 
-// Tries hidden names until `give_name` takes one that is free; a stop removes it from then on.
+// Tries hidden names until `give_name` takes one that is free; from then on a stop removes it. A stop
+// waits while a name is tried, so that it never removes a file of that name that is not ours.
 template <typename Naming>
-io_error name_hidden(const fs::folder& place, int file, std::string& name, Naming give_name) {
+io_error name_hidden(const fs::folder& place, const int& file, std::string& name, Naming give_name) {
     for (int attempt = 0;; ++attempt) {
         name = temporary_name();
-        stop_signals::remove_on_stop(place, name.c_str(), file);
+        stop_signals::hold naming;
         const io_error error = give_name(name.c_str());
+        if (!error) {
+            stop_signals::remove_on_stop(place, name.c_str(), file);
+            return {};
+        }
         if (!error.is(EEXIST) || attempt == 100) {
-            if (error) {
-                stop_signals::keep_on_stop();
-                name.clear();
-            }
+            name.clear();
             return error;
         }
     }
@@ -41,12 +43,10 @@ io_error name_hidden(const fs::folder& place, int file, std::string& name, Namin
 
 }  // namespace
 
-new_file::~new_file() {
-    if (file_ >= 0) fs::close_file(file_);
-    abandon_temporary();
-}
+new_file::~new_file() { abandon(); }
 
-void new_file::abandon_temporary() {
+void new_file::abandon() {
+    if (file_ >= 0) fs::close_file(std::exchange(file_, -1));
     if (temporary_.empty()) return;
     fs::remove_file(*place_, temporary_.c_str());
     stop_signals::keep_on_stop();
@@ -59,8 +59,7 @@ io_error new_file::create(const fs::folder& place, std::string name, const fs::f
     replacing_ = replaced.kind != fs::file_status::nothing;
     io_error error = fs::create_unnamed(place, file_);
     if (error.what() == io_error::kind::unsupported) {
-        error = name_hidden(place, -1, temporary_, [&](const char* hidden) { return fs::create_new(place, hidden, file_); });
-        if (!error) stop_signals::remove_on_stop(place, temporary_.c_str(), file_);
+        error = name_hidden(place, file_, temporary_, [&](const char* hidden) { return fs::create_new(place, hidden, file_); });
     }
     if (error) return error;
     if (replaced.kind == fs::file_status::regular_file) return fs::carry_over(file_, replaced);
@@ -87,9 +86,8 @@ io_error new_file::place() {
     if (temporary_.empty()) {
         // A link can't replace what stands at a name; a rename can, in one step, once the file has a
         // hidden name of its own.
-        const int file = file_;
-        if (const io_error error = name_hidden(*place_, file, temporary_,
-                                               [&](const char* hidden) { return fs::link_unnamed(file, *place_, hidden); })) {
+        if (const io_error error = name_hidden(*place_, file_, temporary_,
+                                               [&](const char* hidden) { return fs::link_unnamed(file_, *place_, hidden); })) {
             return error;
         }
     }

@@ -24,10 +24,11 @@ public:
     int fd() const { return file_; }
     // Closes the file and puts it at its name, replacing what stands there.
     io_error place();
+    // Closes and removes the file, unless place() succeeded; the destructor does too.
+    void abandon();
 
 private:
     io_error close();
-    void abandon_temporary();
 
     const file_system::folder* place_ = nullptr;
     std::string name_;

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 
@@ -52,9 +53,12 @@ void take_over() {
 
 void remove_on_stop(const file_system::folder& place, const char* name, int) {
     armed = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     temporary_folder = place.handle;
     std::strncpy(temporary_name, name, sizeof temporary_name - 1);
     temporary_name[sizeof temporary_name - 1] = '\0';
+    // The handler must see the name whole once it sees it armed.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     armed = 1;
 }
 

@@ -51,6 +51,7 @@ ARCHIVE = viv(("in", b"data"))
     ('echo kept > log && ln -s /proc/self/fd/1 out && "$BRELPACK" out in >> log', "log",
      b"kept\n" + ARCHIVE + ENCODER_BANNER + ENCODED),
     ('"$BRELPACK" >(cat > y.viv) in > /dev/null; wait $!', "y.viv", ARCHIVE),
+    ('echo kept > x.viv && "$BRELPACK" x.viv in 2>> x.viv', "x.viv", ARCHIVE),  # named directly: replaced
 ])
 def test_the_archive_goes_where_a_plain_create_would_write(tmp_path, command, result, expected):
     put(tmp_path, {"in": b"data"})
@@ -97,6 +98,7 @@ FAILURES = [
     failure("folder as input", "out.viv in folder", "folder: Is a directory"),
     failure("archive's folder missing", "no/out.viv in", f"no/out.viv: {NO_FILE}"),
     failure("archive is a folder", "folder in", "folder: Is a directory"),
+    failure("archive named as a folder", "new.viv/ in", "new.viv/: Is a directory"),
     failure("link leading nowhere", "dangling in", "dangling: not writing through a symbolic link that leads to no file"),
     failure("file-size limit", "out.viv in", "out.viv: File too large", file_size=4096),
     failure("file-size limit, through a link", "link in", "link: File too large", file_size=4096),
@@ -109,6 +111,8 @@ FAILURES = [
     failure("input vanishes between the passes", "out.viv keep in", f"in: {NO_FILE}", fault="open:in:rm in"),
     failure("input grows between the passes", "out.viv in keep", f"in: {CHANGED}", fault="open:in:echo >> in"),
     failure("input shrinks between the passes", "out.viv keep in", f"in: {CHANGED}", fault="open:in:truncate -s-1 in"),
+    failure("input grows, hidden archive in another folder", "folder/out.viv in", f"in: {CHANGED}",
+            fault=f"open:in:echo >> in\ntmpfile:{errno.EOPNOTSUPP}"),
 ]
 
 

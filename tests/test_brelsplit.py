@@ -150,10 +150,11 @@ HOSTILE = [  # archive (None: a folder), entry lines, errors after "brelsplit: "
                      f"up/victim: {LINKED}", f"./up/victim: {LINKED}"], {"link": b"5"}, {}, id="names leading out; links"),
     pytest.param(viv(("big", b"b" * 20000), ("z", b"2")), "\nbig\nz", ["big: Input/output error"], {"z": b"2"},
                  {"fault": f"rename:{errno.EIO}"}, id="failed rename"),
-    pytest.param(viv(("no/x", b"1"), ("big", b"b" * 5000), ("new", b"n" * 5000), ("large", b"l" * 5000), ("z", b"2")),
-                 "\nno/x\nbig\nnew\nlarge\nz", ["no/x: No such file or directory", "big: File too large",
-                 "new: File too large", "large: File too large"], {"z": b"2"}, {"file_size": 4096},
-                 id="missing folder, file-size limit"),
+    pytest.param(viv(("no/x", b"1"), ("big", b"b" * 5000), ("new", b"n" * 5000), ("large", b"l" * 5000),
+                     ("same", b"s" * 8000), ("z", b"2")),
+                 "\nno/x\nbig\nnew\nlarge\nsame\nz", ["no/x: No such file or directory", "big: File too large",
+                 "new: File too large", "large: File too large", "same: File too large"], {"z": b"2"},
+                 {"file_size": 4096}, id="missing folder, file-size limit"),
 ]
 
 
@@ -161,7 +162,7 @@ HOSTILE = [  # archive (None: a folder), entry lines, errors after "brelsplit: "
 def test_hostile_or_broken_archives_never_write_outside_the_folder_or_beyond_what_stood_there(
         tmp_path, archive, entry_lines, errors, written, limits):
     # Already there: files a failed write must leave whole, and links out of the folder to replace, not follow.
-    before = {"work/big": b"previous", "work/large": b"L" * 6000, "victim": b"untouched"}
+    before = {"work/big": b"previous", "work/large": b"L" * 6000, "work/same": b"S" * 8000, "victim": b"untouched"}
     placed = {"work/a.viv": archive} if archive else {"work/a.viv/.keep": b""}
     put(tmp_path, before | placed)
     (tmp_path / "work/link").symlink_to("../victim")

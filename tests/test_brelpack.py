@@ -65,14 +65,17 @@ def test_as_another_user_an_archive_they_may_not_write_is_refused_and_kept_and_a
     folder = Path(tempfile.mkdtemp(dir="/tmp"))  # where another user may go: pytest's folders are root's own
     try:
         folder.chmod(0o777)
-        put(folder, {"in": b"data", "old.viv": b"previous"})
+        put(folder, {"in": b"data", "old.viv": b"previous", "closed/theirs.viv": b"previous"})
         (folder / "old.viv").chmod(0o444)
+        os.chown(folder / "closed/theirs.viv", 65534, 65534)  # theirs, in a folder they may not write in
         as_nobody = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", BRELPACK)
-        result = run(*as_nobody, "old.viv", "in", cwd=folder)
-        assert (result.stderr, result.returncode) == (b"brelpack: old.viv: Permission denied\n", 2)
+        for archive in ("old.viv", "closed/theirs.viv"):
+            result = run(*as_nobody, archive, "in", cwd=folder)
+            assert (result.stderr, result.returncode) == (f"brelpack: {archive}: Permission denied\n".encode(), 2)
+            assert (folder / archive).read_bytes() == b"previous"
         assert run(*as_nobody, "new.viv", "in", cwd=folder).returncode == 0
-        assert names_below(folder) == ["in", "new.viv", "old.viv"] and (folder / "new.viv").read_bytes() == ARCHIVE
-        assert (folder / "old.viv").read_bytes() == b"previous"
+        assert names_below(folder) == ["closed", "closed/theirs.viv", "in", "new.viv", "old.viv"]
+        assert (folder / "new.viv").read_bytes() == ARCHIVE
     finally:
         shutil.rmtree(folder)
 

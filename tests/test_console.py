@@ -1,6 +1,7 @@
 # The frame of every run: the usage failure, and the key wait on a real terminal.
 import os
 import signal
+import subprocess
 import termios
 
 import pytest
@@ -39,3 +40,20 @@ def test_one_key_ends_the_wait_is_echoed_and_leaves_the_terminal_as_it_was(tmp_p
         assert terminal.rest() == echo
         assert termios.tcgetattr(terminal.slave) == terminal.before
         assert terminal.unread_input() == 0
+
+
+# Standard output that can't be written: a full disk, and a pipe whose reader has gone (SIGPIPE ignored, so
+# the write fails with EPIPE), after a completed run and after the usage failure.
+@pytest.mark.parametrize("argv, output, error", [
+    ([BRELSPLIT, "a.viv"], "/dev/full", "brelsplit: standard output: No space left on device\n"),
+    ([BRELPACK], None, "brelpack: standard output: Broken pipe\n")])
+def test_output_that_could_not_be_written_is_reported_with_status_two(tmp_path, argv, output, error):
+    put(tmp_path, {"a.viv": viv(("a", b"x"))})
+    reader, writer = os.pipe()
+    os.close(reader)
+    stdout = os.open(output, os.O_WRONLY) if output else writer
+    result = subprocess.run(argv, cwd=tmp_path, stdout=stdout, stderr=subprocess.PIPE, start_new_session=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN))
+    for fd in {stdout, writer}:
+        os.close(fd)
+    assert (result.stderr.decode(), result.returncode) == (error, 2)

@@ -55,7 +55,8 @@ int finish_failed_run();
 // otherwise buffered in 4096-byte blocks and written out when the program ends.
 void set_up_standard_output();
 
-// Waits for one key press at the console (never standard input) and echoes it there.
+// Waits for one key press at the console (never standard input) and echoes it there. When standard
+// output is not that console, the prompt is written there first, so the wait can be seen.
 // Returns at once when there is no console.
 void wait_for_key();
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 
 namespace brel {
 
@@ -66,6 +67,12 @@ public:
 private:
     struct sigaction previous_[std::size(ending_signals)];
 };
+
+void write_to_terminal(std::string_view text) {
+    ssize_t written;
+    do written = write(terminal, text.data(), text.size());
+    while (written < 0 && errno == EINTR);
+}
 
 // One byte from the terminal, or -1 when the read failed or, with a timeout, nothing came in time.
 int read_byte(int timeout_ms) {
@@ -163,6 +170,10 @@ void wait_for_key() {
     }
     if (terminal < 0 || tcgetattr(terminal, &saved_mode) != 0) return;
 
+    // The prompt went to standard output; when that is a file, a pipe or another terminal (standard output
+    // is this terminal only when it belongs to our session), the user here would see no sign of the wait.
+    if (tcgetsid(STDOUT_FILENO) != getsid(0)) write_to_terminal(prompt_message);
+
     std::string key;
     {
         ending_signals_guard guard;
@@ -180,11 +191,7 @@ void wait_for_key() {
 
     // A key that sends an escape sequence is not echoed: its bytes would be taken by the terminal as
     // a command, not shown.
-    if (!key.empty() && static_cast<unsigned char>(key[0]) != escape) {
-        ssize_t written;
-        do written = write(terminal, key.data(), key.size());
-        while (written < 0 && errno == EINTR);
-    }
+    if (!key.empty() && static_cast<unsigned char>(key[0]) != escape) write_to_terminal(key);
 }
 
 }  // namespace brel

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <string_view>
 
 #include "console_frame.hpp"
 
@@ -18,6 +19,17 @@ bool output_tried = false;
 HANDLE open_console(const char* device) {
     return CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, 0, nullptr);
+}
+
+void write_to_console(std::string_view text) {
+    if (!output_tried) {
+        output_tried = true;
+        console_output = open_console("CONOUT$");
+    }
+    DWORD written = 0;
+    if (console_output != INVALID_HANDLE_VALUE && !text.empty()) {
+        WriteConsoleA(console_output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    }
 }
 
 // The first byte of the two-byte code the console gives a special key, or -1 for a key that gives
@@ -58,6 +70,11 @@ void wait_for_key() {
     DWORD saved_mode = 0;
     if (console_input == INVALID_HANDLE_VALUE || !GetConsoleMode(console_input, &saved_mode)) return;
 
+    // The prompt went to standard output; when that is a file or a pipe, the user at the console would
+    // see no sign of the wait.
+    DWORD output_mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &output_mode)) write_to_console(prompt_message);
+
     // No line input, no echo by the console and no processed input, so Ctrl+C arrives as a key.
     SetConsoleMode(console_input, saved_mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
                                                                    ENABLE_PROCESSED_INPUT));
@@ -73,15 +90,8 @@ void wait_for_key() {
     SetConsoleMode(console_input, saved_mode);
 
     if (key < 0) return;
-    if (!output_tried) {
-        output_tried = true;
-        console_output = open_console("CONOUT$");
-    }
-    if (console_output != INVALID_HANDLE_VALUE) {
-        const char echo = static_cast<char>(key);
-        DWORD written = 0;
-        WriteConsoleA(console_output, &echo, 1, &written, nullptr);
-    }
+    const char echo = static_cast<char>(key);
+    write_to_console(std::string_view(&echo, 1));
 }
 
 }  // namespace brel

@@ -42,6 +42,14 @@ def test_one_key_ends_the_wait_is_echoed_and_leaves_the_terminal_as_it_was(tmp_p
         assert terminal.unread_input() == 0
 
 
+def test_the_prompt_shows_on_the_terminal_when_standard_output_goes_elsewhere(tmp_path):
+    with open(tmp_path / "log", "wb") as log, Terminal([BRELSPLIT], tmp_path, stdout=log) as terminal:
+        assert terminal.expect(b"Press any key...") == b"\r\nPress any key..." and terminal.waits_for_key()
+        os.write(terminal.master, b"x")
+        assert terminal.process.wait(timeout=20) == 1 and terminal.rest() == b"x"
+    assert (tmp_path / "log").read_bytes() == DECODER_BANNER + b"\nNot enought parameters" + PROMPT
+
+
 # Standard output that can't be written: a full disk, and a pipe whose reader has gone (SIGPIPE ignored, so
 # the write fails with EPIPE), after a completed run and after the usage failure.
 @pytest.mark.parametrize("argv, output, error", [

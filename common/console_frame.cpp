@@ -71,6 +71,19 @@ std::string shown_on(std::FILE* stream, std::string_view text) {
     return shown;
 }
 
+std::string key_echo(std::string_view key) {
+    std::string echo;
+    for (const char byte : key) {
+        if (static_cast<unsigned char>(byte) < 0x20 || byte == 0x7F) {
+            echo += '^';
+            echo += static_cast<char>(byte ^ 0x40);
+        } else {
+            echo += byte;
+        }
+    }
+    return echo;
+}
+
 void report_failure(const program_texts& program, std::string_view subject, std::string_view reason) {
     std::fflush(stdout);
     std::fprintf(stderr, "%s: %s: %s\n", program.name, shown_on(stderr, subject).c_str(),

@@ -49,6 +49,10 @@ int finish_run(const program_texts& program);
 // Returns failure_status.
 int finish_failed_run();
 
+// What the key wait echoes for the bytes of a key: printable characters as they are, each control byte
+// in caret notation (^C for Ctrl+C, ^? for DEL), so that no key the user presses acts on the terminal.
+std::string key_echo(std::string_view key);
+
 // Platform part, one file per platform.
 
 // Unbuffered when standard output is a console, so every message is on screen at once;

@@ -189,9 +189,12 @@ void wait_for_key() {
         restore_mode();
     }
 
-    // A key that sends an escape sequence is not echoed: its bytes would be taken by the terminal as
-    // a command, not shown.
-    if (!key.empty() && static_cast<unsigned char>(key[0]) != escape) write_to_terminal(key);
+    // A key that sends an escape sequence is not echoed: it has no character to show, and its bytes would
+    // be taken by the terminal as a command. Nor is a lone byte from 0x80 to 0x9F, a control in the 8-bit
+    // character sets (0x9B starts a command on the Linux console).
+    if (key.empty()) return;
+    const auto lead = static_cast<unsigned char>(key[0]);
+    if (lead != escape && (lead < 0x80 || lead > 0x9F)) write_to_terminal(key_echo(key));
 }
 
 }  // namespace brel

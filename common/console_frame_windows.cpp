@@ -79,19 +79,20 @@ void wait_for_key() {
     SetConsoleMode(console_input, saved_mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
                                                                    ENABLE_PROCESSED_INPUT));
     int key = -1;
+    char character = 0;
     while (key < 0) {
         INPUT_RECORD event;
         DWORD count = 0;
         if (!ReadConsoleInputA(console_input, &event, 1, &count) || count != 1) break;
         if (event.EventType != KEY_EVENT || !event.Event.KeyEvent.bKeyDown) continue;
-        const auto character = static_cast<unsigned char>(event.Event.KeyEvent.uChar.AsciiChar);
-        key = character != 0 ? character : special_key_lead(event.Event.KeyEvent);
+        character = event.Event.KeyEvent.uChar.AsciiChar;
+        key = character != 0 ? static_cast<unsigned char>(character) : special_key_lead(event.Event.KeyEvent);
     }
     SetConsoleMode(console_input, saved_mode);
 
-    if (key < 0) return;
-    const char echo = static_cast<char>(key);
-    write_to_console(std::string_view(&echo, 1));
+    // A special key has no character to show, and Escape none either, as on a terminal; control keys
+    // show in caret notation.
+    if (character != 0 && character != 0x1B) write_to_console(key_echo(std::string_view(&character, 1)));
 }
 
 }  // namespace brel

@@ -20,14 +20,14 @@ def test_too_few_arguments_print_the_usage_and_exit_with_one(tmp_path, program, 
 
 @pytest.mark.parametrize("argv, keys, ending_signal, echo, status", [
     pytest.param([BRELPACK], b"x", None, b"x", 1, id="letter after the usage failure"),
-    pytest.param([BRELSPLIT, "a.viv"], b"\x03", None, b"\x03", 0, id="Ctrl+C is a key; control bytes in names shown as ?"),
-    pytest.param([BRELPACK, "out.viv", "in"], b"\x1b[A", None, b"", 0, id="cursor key, whole sequence taken"),
+    pytest.param([BRELSPLIT, "a.viv"], b"\x03", None, b"^C", 0, id="Ctrl+C is a key; control bytes in names shown as ?"),
+    pytest.param([BRELPACK], b"\x7f", None, b"^?", 1, id="DEL in caret notation"),
+    pytest.param([BRELPACK], b"\x9b", None, b"", 1, id="C1 control byte alone, not echoed"),
     pytest.param([BRELPACK], b"\x1b[15~", None, b"", 1, id="function key, whole sequence taken"),
     pytest.param([BRELPACK], "é".encode(), None, "é".encode(), 1, id="character of several bytes"),
     pytest.param([BRELPACK, "out.viv", "in"], b"", signal.SIGTERM, b"", -signal.SIGTERM, id="ended by SIGTERM"),
 ])
-def test_one_key_ends_the_wait_is_echoed_and_leaves_the_terminal_as_it_was(tmp_path, argv, keys, ending_signal, echo,
-                                                                           status):
+def test_one_key_ends_the_wait_and_leaves_the_terminal_as_it_was(tmp_path, argv, keys, ending_signal, echo, status):
     put(tmp_path, {"in": b"data", "a.viv": viv((b"a\x1b[2J\x07b", b"x"))})
     with Terminal(argv, tmp_path) as terminal:
         terminal.expect(b"Press any key...")  # on screen before any key is pressed

@@ -25,7 +25,8 @@ def test_too_few_arguments_print_the_usage_and_exit_with_one(tmp_path, program, 
     pytest.param([BRELPACK], b"\x9b", None, b"", 1, id="C1 control byte alone, not echoed"),
     pytest.param([BRELPACK], b"\x1b[15~", None, b"", 1, id="function key, whole sequence taken"),
     pytest.param([BRELPACK], "é".encode(), None, "é".encode(), 1, id="character of several bytes"),
-    pytest.param([BRELPACK, "out.viv", "in"], b"", signal.SIGTERM, b"", -signal.SIGTERM, id="ended by SIGTERM"),
+    *(pytest.param([BRELPACK, "out.viv", "in"], b"", ending, b"", -ending, id=f"ended by {ending.name}")
+      for ending in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT)),
 ])
 def test_one_key_ends_the_wait_and_leaves_the_terminal_as_it_was(tmp_path, argv, keys, ending_signal, echo, status):
     put(tmp_path, {"in": b"data", "a.viv": viv((b"a\x1b[2J\x07b", b"x"))})

@@ -50,8 +50,8 @@ const program_texts decoder_texts = {
 };
 
 void print_banner(const program_texts& program) {
-    running_program = &program;
     set_up_standard_output();
+    running_program = &program;
     std::printf("%s%s%s", program.title, credit_lines, program.usage);
 }
 

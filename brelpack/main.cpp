@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "archive_format.hpp"
-#include "console_frame.hpp"
 #include "archive_output.hpp"
+#include "console_frame.hpp"
 #include "file_reading.hpp"
+#include "output_names.hpp"
 #include "stop_signals.hpp"
 
 using namespace brel;
@@ -17,6 +18,17 @@ namespace {
 bool fail(std::string_view subject, std::string_view reason) {
     report_failure(encoder_texts, subject, reason);
     return false;
+}
+
+// A name is stored as it was given, but one that brelsplit will refuse to write out (empty, absolute, with
+// a ".." part) should not come as a surprise at unpacking time. A warning only: the run goes on.
+void warn_of_names_brelsplit_refuses(std::span<char* const> inputs) {
+    for (const char* input : inputs) {
+        if (const char* reason = refuse_output_name(input)) {
+            report_failure(encoder_texts, input,
+                           std::string("stored as given, but brelsplit will refuse to write it: ") + reason);
+        }
+    }
 }
 
 // Builds the archive from the inputs and writes it. Reports what went wrong and returns false when the
@@ -79,6 +91,7 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
 int main(int argc, char** argv) {
     print_banner(encoder_texts);
     if (argc - 1 < encoder_texts.minimum_arguments) fail_usage();
+    warn_of_names_brelsplit_refuses(std::span<char* const>(argv + 2, argv + argc));
     const bool packed = pack(argv[1], std::span<char* const>(argv + 2, argv + argc));
     return packed ? finish_run(encoder_texts) : finish_failed_run();
 }

@@ -27,6 +27,10 @@ inline constexpr int failure_status = 2;
 // Sets up standard output, then prints the title, the credit lines and the usage text.
 void print_banner(const program_texts& program);
 
+// The three ends of a run below write out what standard output still holds once the key wait is over.
+// When that, or an earlier write to standard output, failed, "program: standard output: reason" goes to
+// standard error and the exit status is failure_status instead of the usual one.
+
 // Too few arguments: the message, the prompt, the key wait, then exit status 1.
 [[noreturn]] void fail_usage();
 
@@ -45,13 +49,18 @@ int finish_run(const program_texts& program);
 // Returns failure_status.
 int finish_failed_run();
 
+// What the key wait echoes for the bytes of a key: printable characters as they are, each control byte
+// in caret notation (^C for Ctrl+C, ^? for DEL), so that no key the user presses acts on the terminal.
+std::string key_echo(std::string_view key);
+
 // Platform part, one file per platform.
 
 // Unbuffered when standard output is a console, so every message is on screen at once;
 // otherwise buffered in 4096-byte blocks and written out when the program ends.
 void set_up_standard_output();
 
-// Waits for one key press at the console (never standard input) and echoes it there.
+// Waits for one key press at the console (never standard input) and echoes it there. When standard
+// output is not that console, the prompt is written there first, so the wait can be seen.
 // Returns at once when there is no console.
 void wait_for_key();
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 
 namespace brel {
 
@@ -66,6 +67,12 @@ public:
 private:
     struct sigaction previous_[std::size(ending_signals)];
 };
+
+void write_to_terminal(std::string_view text) {
+    ssize_t written;
+    do written = write(terminal, text.data(), text.size());
+    while (written < 0 && errno == EINTR);
+}
 
 // One byte from the terminal, or -1 when the read failed or, with a timeout, nothing came in time.
 int read_byte(int timeout_ms) {
@@ -163,6 +170,10 @@ void wait_for_key() {
     }
     if (terminal < 0 || tcgetattr(terminal, &saved_mode) != 0) return;
 
+    // The prompt went to standard output; when that is a file, a pipe or another terminal (standard output
+    // is this terminal only when it belongs to our session), the user here would see no sign of the wait.
+    if (tcgetsid(STDOUT_FILENO) != getsid(0)) write_to_terminal(prompt_message);
+
     std::string key;
     {
         ending_signals_guard guard;
@@ -178,13 +189,12 @@ void wait_for_key() {
         restore_mode();
     }
 
-    // A key that sends an escape sequence is not echoed: its bytes would be taken by the terminal as
-    // a command, not shown.
-    if (!key.empty() && static_cast<unsigned char>(key[0]) != escape) {
-        ssize_t written;
-        do written = write(terminal, key.data(), key.size());
-        while (written < 0 && errno == EINTR);
-    }
+    // A key that sends an escape sequence is not echoed: it has no character to show, and its bytes would
+    // be taken by the terminal as a command. Nor is a lone byte from 0x80 to 0x9F, a control in the 8-bit
+    // character sets (0x9B starts a command on the Linux console).
+    if (key.empty()) return;
+    const auto lead = static_cast<unsigned char>(key[0]);
+    if (lead != escape && (lead < 0x80 || lead > 0x9F)) write_to_terminal(key_echo(key));
 }
 
 }  // namespace brel

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <string_view>
 
 #include "console_frame.hpp"
 
@@ -18,6 +19,17 @@ bool output_tried = false;
 HANDLE open_console(const char* device) {
     return CreateFileA(device, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, 0, nullptr);
+}
+
+void write_to_console(std::string_view text) {
+    if (!output_tried) {
+        output_tried = true;
+        console_output = open_console("CONOUT$");
+    }
+    DWORD written = 0;
+    if (console_output != INVALID_HANDLE_VALUE && !text.empty()) {
+        WriteConsoleA(console_output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    }
 }
 
 // The first byte of the two-byte code the console gives a special key, or -1 for a key that gives
@@ -58,30 +70,29 @@ void wait_for_key() {
     DWORD saved_mode = 0;
     if (console_input == INVALID_HANDLE_VALUE || !GetConsoleMode(console_input, &saved_mode)) return;
 
+    // The prompt went to standard output; when that is a file or a pipe, the user at the console would
+    // see no sign of the wait.
+    DWORD output_mode = 0;
+    if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &output_mode)) write_to_console(prompt_message);
+
     // No line input, no echo by the console and no processed input, so Ctrl+C arrives as a key.
     SetConsoleMode(console_input, saved_mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
                                                                    ENABLE_PROCESSED_INPUT));
     int key = -1;
+    char character = 0;
     while (key < 0) {
         INPUT_RECORD event;
         DWORD count = 0;
         if (!ReadConsoleInputA(console_input, &event, 1, &count) || count != 1) break;
         if (event.EventType != KEY_EVENT || !event.Event.KeyEvent.bKeyDown) continue;
-        const auto character = static_cast<unsigned char>(event.Event.KeyEvent.uChar.AsciiChar);
-        key = character != 0 ? character : special_key_lead(event.Event.KeyEvent);
+        character = event.Event.KeyEvent.uChar.AsciiChar;
+        key = character != 0 ? static_cast<unsigned char>(character) : special_key_lead(event.Event.KeyEvent);
     }
     SetConsoleMode(console_input, saved_mode);
 
-    if (key < 0) return;
-    if (!output_tried) {
-        output_tried = true;
-        console_output = open_console("CONOUT$");
-    }
-    if (console_output != INVALID_HANDLE_VALUE) {
-        const char echo = static_cast<char>(key);
-        DWORD written = 0;
-        WriteConsoleA(console_output, &echo, 1, &written, nullptr);
-    }
+    // A special key has no character to show, and Escape none either, as on a terminal; control keys
+    // show in caret notation.
+    if (character != 0 && character != 0x1B) write_to_console(key_echo(std::string_view(&character, 1)));
 }
 
 }  // namespace brel

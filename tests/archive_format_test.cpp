@@ -85,11 +85,11 @@ TEST(OutputNames, RefusesNamesThatLeaveTheWorkingFolderOrNameADevice) {
         EXPECT_TRUE(refused(name, name_rules::posix) && refused(name, name_rules::windows)) << name;
     }
     for (const char* name : {"...", "a\\..\\b", "..\\x", "\\x", "\\\\host\\share\\x", "C:x", "c:\\x", "C:/x", "a/.. /x",
-                             "CON", "con.txt", "sub/Nul", "aux .tar.gz", "COM1", "lpt9.x"}) {
+                             "CON", "con.txt", "sub/Nul", "aux .tar.gz", "COM1", "lpt9.x", "CONIN$", "conout$ .txt"}) {
         EXPECT_TRUE(!refused(name, name_rules::posix) && refused(name, name_rules::windows)) << name;
     }
     for (const char* name : {"x", "a/b", "./x", "..x", "x..", "a/..b/c", "a b/%s", "sub\\x", "COM0", "CONSOLE",
-                             "LPT10", "1:x", "ab:c"}) {
+                             "LPT10", "1:x", "ab:c", "CONIN", "CONOUT$1"}) {
         EXPECT_TRUE(!refused(name, name_rules::posix) && !refused(name, name_rules::windows)) << name;
     }
 }

@@ -1,6 +1,6 @@
-# A program on a pseudo-terminal that is its controlling terminal and its standard output, read through
-# pexpect. Standard input is /dev/null, so only a key wait that reads the terminal itself sees the keys,
-# unless input_from_terminal (wine takes its console input from standard input).
+# A program on a pseudo-terminal that is its controlling terminal and its standard output (unless `stdout`
+# says otherwise), read through pexpect. Standard input is /dev/null, so only a key wait that reads the
+# terminal itself sees the keys, unless input_from_terminal (wine takes its console input from standard input).
 import array
 import fcntl
 import os
@@ -13,13 +13,13 @@ import pexpect.fdpexpect
 
 
 class Terminal:
-    def __init__(self, argv, cwd, env=None, input_from_terminal=False):
+    def __init__(self, argv, cwd, env=None, input_from_terminal=False, stdout=None):
         self.master, self.slave = os.openpty()
         self.before = termios.tcgetattr(self.slave)
         self.process = subprocess.Popen(
-            [str(a) for a in argv], cwd=cwd, env=env, stdout=self.slave,
+            [str(a) for a in argv], cwd=cwd, env=env, stdout=stdout or self.slave,
             stdin=self.slave if input_from_terminal else subprocess.DEVNULL,
-            preexec_fn=lambda: (os.setsid(), fcntl.ioctl(1, termios.TIOCSCTTY, 0)))
+            preexec_fn=lambda: (os.setsid(), fcntl.ioctl(self.slave, termios.TIOCSCTTY, 0)))
         self.screen = pexpect.fdpexpect.fdspawn(self.master, timeout=15)
         self.shown = b""
 

@@ -1,6 +1,7 @@
 # The frame of every run: the usage failure, and the key wait on a real terminal.
 import os
 import signal
+import subprocess
 import termios
 
 import pytest
@@ -19,14 +20,15 @@ def test_too_few_arguments_print_the_usage_and_exit_with_one(tmp_path, program, 
 
 @pytest.mark.parametrize("argv, keys, ending_signal, echo, status", [
     pytest.param([BRELPACK], b"x", None, b"x", 1, id="letter after the usage failure"),
-    pytest.param([BRELSPLIT, "a.viv"], b"\x03", None, b"\x03", 0, id="Ctrl+C is a key; control bytes in names shown as ?"),
-    pytest.param([BRELPACK, "out.viv", "in"], b"\x1b[A", None, b"", 0, id="cursor key, whole sequence taken"),
+    pytest.param([BRELSPLIT, "a.viv"], b"\x03", None, b"^C", 0, id="Ctrl+C is a key; control bytes in names shown as ?"),
+    pytest.param([BRELPACK], b"\x7f", None, b"^?", 1, id="DEL in caret notation"),
+    pytest.param([BRELPACK], b"\x9b", None, b"", 1, id="C1 control byte alone, not echoed"),
     pytest.param([BRELPACK], b"\x1b[15~", None, b"", 1, id="function key, whole sequence taken"),
     pytest.param([BRELPACK], "é".encode(), None, "é".encode(), 1, id="character of several bytes"),
-    pytest.param([BRELPACK, "out.viv", "in"], b"", signal.SIGTERM, b"", -signal.SIGTERM, id="ended by SIGTERM"),
+    *(pytest.param([BRELPACK, "out.viv", "in"], b"", ending, b"", -ending, id=f"ended by {ending.name}")
+      for ending in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT)),
 ])
-def test_one_key_ends_the_wait_is_echoed_and_leaves_the_terminal_as_it_was(tmp_path, argv, keys, ending_signal, echo,
-                                                                           status):
+def test_one_key_ends_the_wait_and_leaves_the_terminal_as_it_was(tmp_path, argv, keys, ending_signal, echo, status):
     put(tmp_path, {"in": b"data", "a.viv": viv((b"a\x1b[2J\x07b", b"x"))})
     with Terminal(argv, tmp_path) as terminal:
         terminal.expect(b"Press any key...")  # on screen before any key is pressed
@@ -39,3 +41,28 @@ def test_one_key_ends_the_wait_is_echoed_and_leaves_the_terminal_as_it_was(tmp_p
         assert terminal.rest() == echo
         assert termios.tcgetattr(terminal.slave) == terminal.before
         assert terminal.unread_input() == 0
+
+
+def test_the_prompt_shows_on_the_terminal_when_standard_output_goes_elsewhere(tmp_path):
+    with open(tmp_path / "log", "wb") as log, Terminal([BRELSPLIT], tmp_path, stdout=log) as terminal:
+        assert terminal.expect(b"Press any key...") == b"\r\nPress any key..." and terminal.waits_for_key()
+        os.write(terminal.master, b"x")
+        assert terminal.process.wait(timeout=20) == 1 and terminal.rest() == b"x"
+    assert (tmp_path / "log").read_bytes() == DECODER_BANNER + b"\nNot enought parameters" + PROMPT
+
+
+# Standard output that can't be written: a full disk, and a pipe whose reader has gone (SIGPIPE ignored, so
+# the write fails with EPIPE), after a completed run and after the usage failure.
+@pytest.mark.parametrize("argv, output, error", [
+    ([BRELSPLIT, "a.viv"], "/dev/full", "brelsplit: standard output: No space left on device\n"),
+    ([BRELPACK], None, "brelpack: standard output: Broken pipe\n")])
+def test_output_that_could_not_be_written_is_reported_with_status_two(tmp_path, argv, output, error):
+    put(tmp_path, {"a.viv": viv(("a", b"x"))})
+    reader, writer = os.pipe()
+    os.close(reader)
+    stdout = os.open(output, os.O_WRONLY) if output else writer
+    result = subprocess.run(argv, cwd=tmp_path, stdout=stdout, stderr=subprocess.PIPE, start_new_session=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGPIPE, signal.SIG_IGN))
+    for fd in {stdout, writer}:
+        os.close(fd)
+    assert (result.stderr.decode(), result.returncode) == (error, 2)

@@ -25,11 +25,12 @@ bool climbs(std::string_view part, name_rules rules) {
     return part != "." && !part.empty() && part.find_first_not_of(". ") == std::string_view::npos;
 }
 
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices, with any extension and trailing blanks.
+// CON, PRN, AUX, NUL, the console's own CONIN$ and CONOUT$, COM1-9 and LPT1-9 name devices, with any
+// extension and trailing blanks.
 bool is_device_name(std::string_view part) {
     std::string_view stem = part.substr(0, part.find('.'));
     stem = stem.substr(0, stem.find_last_not_of(' ') + 1);
-    static constexpr std::array<std::string_view, 4> plain = {"CON", "PRN", "AUX", "NUL"};
+    static constexpr std::array<std::string_view, 6> plain = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     if (std::any_of(plain.begin(), plain.end(), [&](std::string_view device) { return equal_ignoring_case(stem, device); })) {
         return true;
     }

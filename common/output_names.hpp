@@ -1,5 +1,6 @@
 // Which stored names brelsplit may use as output paths: none that could put a file outside the
-// working folder, or that the system would take for something other than a file in it.
+// working folder, or that the system would take for something other than a file in it. brelpack warns
+// of the names it stores that these rules refuse.
 #pragma once
 
 #include <string_view>

@@ -102,7 +102,8 @@ io_error close_file(int file);
 // and its owner where we may.
 io_error carry_over(int file, const file_status& replaced);
 
-// Puts `from` in the place of `to` in the folder, replacing what stands there, in one step.
+// Puts `from` in the place of `to` in the folder, replacing what stands there, in one step. Where the
+// two names are swapped, `from` names the old file until it is removed, just after.
 io_error move_over(const folder& place, const char* from, const char* to);
 void remove_file(const folder& place, const char* name);
 

@@ -6,6 +6,7 @@
 //   fallocate:ERRNO    reserving room fails with that error number
 //   tmpfile:ERRNO      creating a file without a name fails with that error number
 //   rename:ERRNO       renaming fails with that error number
+//   rename2:ERRNO      swapping two names (renameat2) fails with that error number
 // A COMMAND is a shell command, or "raise N" to send the program signal N itself (a shell's kill would
 // come while system() ignores SIGINT and SIGQUIT).
 #include <dlfcn.h>
@@ -110,4 +111,9 @@ extern "C" ssize_t pwrite(int fd, const void* bytes, size_t size, off_t offset) 
 extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to) {
     if (const char* error = strike("rename")) return fail_with(error);
     return real<int (*)(int, const char*, int, const char*)>("renameat")(from_folder, from, to_folder, to);
+}
+
+extern "C" int renameat2(int from_folder, const char* from, int to_folder, const char* to, unsigned flags) {
+    if (const char* error = strike("rename2")) return fail_with(error);
+    return real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(from_folder, from, to_folder, to, flags);
 }

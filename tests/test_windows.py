@@ -42,6 +42,7 @@ def test_key_wait_on_the_console_ends_with_one_key_and_echoes_it(tmp_path):
             if visible().endswith(b"Press any key..."):
                 break
             terminal.rest()
+        terminal.waits_for_key()  # the terminal out of line mode, or it would echo the key itself
         os.write(terminal.master, b"x")
         assert terminal.process.wait(timeout=20) == 1
         terminal.rest()

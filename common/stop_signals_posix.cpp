@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstring>
 
@@ -53,12 +52,14 @@ void take_over() {
 
 void remove_on_stop(const file_system::folder& place, const char* name, int) {
     armed = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    // No <atomic> here: the build for other POSIX systems leaves out glibc's extensions, which that
+    // header needs; the compiler's own fence is the same thing.
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
     temporary_folder = place.handle;
     std::strncpy(temporary_name, name, sizeof temporary_name - 1);
     temporary_name[sizeof temporary_name - 1] = '\0';
     // The handler must see the name whole once it sees it armed.
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    __atomic_signal_fence(__ATOMIC_SEQ_CST);
     armed = 1;
 }
 

@@ -95,7 +95,6 @@ std::int64_t read_at(int file, std::byte* destination, std::size_t size, std::ui
 std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::uint64_t offset);
 
 io_error seek_end(int file, std::uint64_t& size);
-io_error seek_start(int file);
 io_error close_file(int file);
 
 // Gives a new file what a truncating rewrite of the replaced one would have kept: its permissions,

@@ -277,8 +277,6 @@ io_error seek_end(int file, std::uint64_t& size) {
     return {};
 }
 
-io_error seek_start(int file) { return lseek(file, 0, SEEK_SET) < 0 ? failed() : io_error(); }
-
 io_error close_file(int file) {
     // After EINTR the descriptor is gone all the same on Linux; only a real error counts.
     return ::close(file) == 0 || errno == EINTR ? io_error() : failed();

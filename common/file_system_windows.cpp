@@ -207,8 +207,6 @@ io_error seek_end(int file, std::uint64_t& size) {
     return {};
 }
 
-io_error seek_start(int file) { return _lseeki64(file, 0, SEEK_SET) < 0 ? failed() : io_error(); }
-
 io_error close_file(int file) { return _close(file) == 0 ? io_error() : failed(); }
 
 // A read-only file can't be replaced at all, so there is nothing of the old file's to keep.

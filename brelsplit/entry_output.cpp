@@ -71,14 +71,9 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
                bytes.size() <= rewrite_in_place_limit && status.links == 1;
     };
     if (!fits(standing)) return false;
-    int fd = -1;
-    if (fs::open_for_rewrite(folder_, leaf.c_str(), fd)) return false;
-    struct closer {
-        int& fd;
-        ~closer() {
-            if (fd >= 0) fs::close_file(fd);
-        }
-    } closing{fd};
+    fs::owned_file file;
+    if (fs::open_for_rewrite(folder_, leaf.c_str(), file.fd)) return false;
+    const int fd = file.fd;
     fs::file_status opened;
     std::array<std::byte, rewrite_in_place_limit> fresh, old;
     const std::size_t size = bytes.size();
@@ -103,7 +98,7 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
         }
         if (error && done > 0) fs::write_at(fd, old.data(), done, 0);
     }
-    const io_error closed = fs::close_file(std::exchange(fd, -1));
+    const io_error closed = fs::close_file(std::exchange(file.fd, -1));
     if (!error) error = closed;
     return true;
 }

@@ -14,14 +14,6 @@ namespace {
 
 namespace fs = file_system;
 
-// Owns one open file being read.
-struct reading_file {
-    int fd = -1;
-    ~reading_file() {
-        if (fd >= 0) fs::close_file(fd);
-    }
-};
-
 // Reads a pipe or a device to its end: its length can't be known before. The image grows by doubling.
 io_error read_stream(int file, image_buffer& image) {
     std::size_t filled = 0;
@@ -58,33 +50,28 @@ io_error measure_file(const char* path, std::uint64_t& size) {
     if (status.kind == fs::file_status::folder) return io_error::system(EISDIR);
     size = status.size;
     if (status.kind == fs::file_status::regular_file) return {};
-    reading_file file;
+    fs::owned_file file;
     if (const io_error error = fs::open_for_reading(path, file.fd)) return error;
     return fs::seek_end(file.fd, size);
 }
 
 io_error read_file_into(const char* path, std::span<std::byte> destination) {
-    reading_file file;
+    fs::owned_file file;
     if (const io_error error = fs::open_for_reading(path, file.fd)) return error;
     if (const io_error error = read_to_end(file.fd, destination)) return error;
     return fs::close_file(std::exchange(file.fd, -1));
 }
 
-archive_image::~archive_image() {
-    image_ = image_buffer();
-    if (file_ >= 0) fs::close_file(file_);
-}
-
 io_error archive_image::open(const char* path) {
-    if (const io_error error = fs::open_for_reading(path, file_)) return error;
+    if (const io_error error = fs::open_for_reading(path, file_.fd)) return error;
     fs::file_status status;
-    if (const io_error error = fs::look_up_open(file_, status)) return error;
+    if (const io_error error = fs::look_up_open(file_.fd, status)) return error;
     if (status.kind == fs::file_status::folder) return io_error::system(EISDIR);
-    if (status.kind != fs::file_status::regular_file) return read_stream(file_, image_);
+    if (status.kind != fs::file_status::regular_file) return read_stream(file_.fd, image_);
     if (status.size >= SIZE_MAX) return io_error::system(ENOMEM);
     const auto length = static_cast<std::size_t>(status.size);
     std::byte* mapping = nullptr;
-    if (length > 0 && !fs::map_file(file_, length, false, mapping)) {
+    if (length > 0 && !fs::map_file(file_.fd, length, false, mapping)) {
         image_ = image_buffer::adopt(mapping, length);
         mapped_ = true;
         return {};
@@ -92,14 +79,14 @@ io_error archive_image::open(const char* path) {
     // An empty file can't be mapped (nor, on some systems, any file): read into memory of its own.
     image_ = image_buffer(length);
     if (!image_.allocated()) return io_error::system(ENOMEM);
-    return read_exactly(file_, image_.bytes());
+    return read_exactly(file_.fd, image_.bytes());
 }
 
 bool archive_image::still_whole() const {
     if (!mapped_) return true;
     // A cut inside the last page raises no fault: those bytes just read as 0. The length tells.
     fs::file_status status;
-    return !fs::mapping_cut_short() && !fs::look_up_open(file_, status) && status.size >= image_.bytes().size();
+    return !fs::mapping_cut_short() && !fs::look_up_open(file_.fd, status) && status.size >= image_.bytes().size();
 }
 
 }  // namespace brel

@@ -25,18 +25,13 @@ io_error read_file_into(const char* path, std::span<std::byte> destination);
 // come back as 0, and writes from them fail with archive_changed.
 class archive_image {
 public:
-    archive_image() = default;
-    ~archive_image();
-    archive_image(const archive_image&) = delete;
-    archive_image& operator=(const archive_image&) = delete;
-
     io_error open(const char* path);
     std::span<const std::byte> bytes() const { return image_.bytes(); }
     bool still_whole() const;
 
 private:
     image_buffer image_;
-    int file_ = -1;
+    file_system::owned_file file_;
     bool mapped_ = false;
 };
 

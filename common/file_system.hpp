@@ -97,6 +97,17 @@ std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::
 io_error seek_end(int file, std::uint64_t& size);
 io_error close_file(int file);
 
+// Closes the open file it holds, if any, when it goes; a close whose result matters is made by hand.
+struct owned_file {
+    int fd = -1;
+    owned_file() = default;
+    owned_file(const owned_file&) = delete;
+    owned_file& operator=(const owned_file&) = delete;
+    ~owned_file() {
+        if (fd >= 0) close_file(fd);
+    }
+};
+
 // Gives a new file what a truncating rewrite of the replaced one would have kept: its permissions,
 // and its owner where we may.
 io_error carry_over(int file, const file_status& replaced);

@@ -46,7 +46,7 @@ io_error name_hidden(const fs::folder& place, const int& file, std::string& name
 new_file::~new_file() { abandon(); }
 
 void new_file::abandon() {
-    if (file_ >= 0) fs::close_file(std::exchange(file_, -1));
+    if (file_ >= 0) close();
     if (temporary_.empty()) return;
     fs::remove_file(*place_, temporary_.c_str());
     stop_signals::keep_on_stop();

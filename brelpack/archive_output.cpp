@@ -69,6 +69,10 @@ io_error archive_output::start(const char* path, std::size_t size) {
     return image_.allocated() ? io_error() : io_error::system(ENOMEM);
 }
 
+void archive_output::filled(std::size_t offset, std::size_t length) {
+    if (mapped_ && file_.replacing()) fs::start_write_back(file_.fd(), offset, length);
+}
+
 io_error archive_output::finish() {
     if (stream_ >= 0) {
         io_error error = write_exactly(stream_, bytes());
@@ -76,7 +80,7 @@ io_error archive_output::finish() {
         return error ? error : closed;
     }
     if (!mapped_) {
-        if (const io_error error = write_exactly(file_.fd(), bytes())) return error;
+        if (const io_error error = write_exactly(file_.fd(), bytes(), file_.replacing())) return error;
     }
     image_ = image_buffer();
     return file_.place();

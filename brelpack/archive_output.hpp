@@ -28,6 +28,9 @@ public:
     // Makes `size` zero bytes ready to fill, for the archive at path.
     io_error start(const char* path, std::size_t size);
     std::span<std::byte> bytes() const { return image_.bytes(); }
+    // Those bytes are filled: where they are the file's own pages and replace an old archive, they go
+    // on to the disk now, so that the flush before the new archive takes the old one's place is short.
+    void filled(std::size_t offset, std::size_t length);
     // Puts the bytes where they go.
     io_error finish();
     // Gives up the new file and the memory now, as the destructor would.

@@ -77,6 +77,7 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
         if (const io_error error = read_file_into(entry.name.data(), bytes.subspan(data_cursor, size))) {
             return give_up(entry.name, error);
         }
+        archive.filled(data_cursor, size);
         data_cursor += size;
     }
 

@@ -1,5 +1,6 @@
 #include "entry_output.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -13,10 +14,14 @@ namespace brel {
 
 namespace fs = file_system;
 
+// Not yet known: no folder has been entered.
+constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
 io_error entry_writer::enter_folder(std::string_view folder_part) {
-    if (folder_part == folder_part_ && (folder_.owned || folder_part.empty())) return {};
+    if (folder_part == folder_part_ && (folder_.owned || folder_part.empty()) && in_place_limit_ != npos) return {};
     fs::close_folder(folder_);
     folder_part_.clear();
+    in_place_limit_ = npos;
     // One folder at a time from the working folder down, none of them a link: what a link leads to
     // could be outside the working folder, and a folder once open stays the one that was checked.
     std::size_t start = 0;
@@ -33,6 +38,7 @@ io_error entry_writer::enter_folder(std::string_view folder_part) {
         start = end + 1;
     }
     folder_part_ = folder_part;
+    in_place_limit_ = std::min(fs::in_place_limit(folder_), rewrite_in_place_limit);
     return {};
 }
 
@@ -53,14 +59,16 @@ io_error entry_writer::write(std::string_view name, std::span<const std::byte> b
 io_error entry_writer::replace(const std::string& leaf, const fs::file_status& standing, std::span<const std::byte> bytes) {
     new_file file;
     if (const io_error error = file.create(folder_, leaf, standing)) return error;
-    if (const io_error error = write_exactly(file.fd(), bytes)) return error;
+    if (const io_error error = write_exactly(file.fd(), bytes, file.replacing())) return error;
     // Bytes read from a part of the archive that was cut away meanwhile would be zeros.
     if (!archive_.still_whole()) return io_error::kind::archive_changed;
-    return file.place();
+    if (const io_error error = file.place()) return error;
+    archive_.name_replaced(standing.identity);
+    return {};
 }
 
 // A small file that already holds as many bytes, with no other name (its other names would see the
-// new bytes), is written over with one write. It can't be the archive, whose bytes are being read: an
+// new bytes), on a file system that writes it where it stands, is written over with one write. It can't be the archive, whose bytes are being read: an
 // entry's data is a part of the archive, so never as long as the archive itself. The old bytes are
 // read first, to put back should that write fail part-way, and a stop waits for the write. Returns
 // false when the file is not such a file; it is then replaced.
@@ -68,7 +76,7 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
                                     std::span<const std::byte> bytes, io_error& error) {
     const auto fits = [&](const fs::file_status& status) {
         return status.kind == fs::file_status::regular_file && status.size == bytes.size() &&
-               bytes.size() <= rewrite_in_place_limit && status.links == 1;
+               bytes.size() <= in_place_limit_ && status.links == 1;
     };
     if (!fits(standing)) return false;
     fs::owned_file file;
@@ -96,7 +104,10 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
             else if (written == 0) error = io_error::system(ENOSPC);
             else if (errno != EINTR) error = last_system_error();
         }
-        if (error && done > 0) fs::write_at(fd, old.data(), done, 0);
+        // Putting the old bytes back is a write too, and may fail as well: then say so.
+        if (error && done > 0 && fs::write_at(fd, old.data(), done, 0) != static_cast<std::int64_t>(done)) {
+            error = io_error::torn_by(error);
+        }
     }
     const io_error closed = fs::close_file(std::exchange(file.fd, -1));
     if (!error) error = closed;

@@ -68,12 +68,12 @@ io_error archive_image::open(const char* path) {
     if (const io_error error = fs::look_up_open(file_.fd, status)) return error;
     if (status.kind == fs::file_status::folder) return io_error::system(EISDIR);
     if (status.kind != fs::file_status::regular_file) return read_stream(file_.fd, image_);
+    opened_ = status;
     if (status.size >= SIZE_MAX) return io_error::system(ENOMEM);
     const auto length = static_cast<std::size_t>(status.size);
     std::byte* mapping = nullptr;
     if (length > 0 && !fs::map_file(file_.fd, length, false, mapping)) {
         image_ = image_buffer::adopt(mapping, length);
-        mapped_ = true;
         return {};
     }
     // An empty file can't be mapped (nor, on some systems, any file): read into memory of its own.
@@ -83,10 +83,21 @@ io_error archive_image::open(const char* path) {
 }
 
 bool archive_image::still_whole() const {
-    if (!mapped_) return true;
-    // A cut inside the last page raises no fault: those bytes just read as 0. The length tells.
+    if (opened_.kind == fs::file_status::nothing) return true;
+    // A cut inside the last page raises no fault, nor does a cut grown back to the old length: those
+    // bytes just read as 0. The file's times tell, as they tell of any other write.
     fs::file_status status;
-    return !fs::mapping_cut_short() && !fs::look_up_open(file_.fd, status) && status.size >= image_.bytes().size();
+    return !fs::mapping_cut_short() && !fs::look_up_open(file_.fd, status) && status.unchanged_since(opened_);
+}
+
+void archive_image::name_replaced(const file_identity& replaced) {
+    if (opened_.kind == fs::file_status::nothing || replaced != opened_.identity) return;
+    // Its bytes must still be as they were; only the time of the last change may move.
+    fs::file_status status;
+    if (fs::mapping_cut_short() || fs::look_up_open(file_.fd, status)) return;
+    fs::file_status before = opened_;
+    before.changed = status.changed;
+    if (status.unchanged_since(before)) opened_ = status;
 }
 
 }  // namespace brel

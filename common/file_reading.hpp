@@ -21,18 +21,22 @@ io_error read_file_into(const char* path, std::span<std::byte> destination);
 
 // A whole archive as an image: the file's own pages, mapped, where it can be; else (a pipe, a device)
 // read to its end into memory of its own. The file stays open while the image is in use, so that
-// still_whole() can tell whether another program has cut it short since: bytes read from a lost part
-// come back as 0, and writes from them fail with archive_changed.
+// still_whole() can tell whether another program has changed it since in any way (cut it short and
+// grown it back, written over it, renamed something over it): bytes read from a lost part come back
+// as 0, and writes from them fail with archive_changed.
 class archive_image {
 public:
     io_error open(const char* path);
     std::span<const std::byte> bytes() const { return image_.bytes(); }
     bool still_whole() const;
+    // A name of the archive's file was just replaced by this program (an entry named after it): that
+    // changes the file's status, not its bytes.
+    void name_replaced(const file_identity& replaced);
 
 private:
     image_buffer image_;
     file_system::owned_file file_;
-    bool mapped_ = false;
+    file_system::file_status opened_;  // the file as it was when opened; `nothing` for a stream
 };
 
 }  // namespace brel

@@ -27,6 +27,14 @@ struct file_status {
     std::uint64_t links = 1;      // names the file has
     unsigned mode = 0, owner = 0, group = 0;
     file_identity identity;
+    // When its bytes and when anything of it (a name, its length, its permissions) last changed, in
+    // nanoseconds; what the system does not record stays 0.
+    std::int64_t modified = 0, changed = 0;
+    // Whether this is the same file as `other` and it has changed in nothing a reader sees since.
+    bool unchanged_since(const file_status& other) const {
+        return kind == other.kind && identity == other.identity && size == other.size && modified == other.modified &&
+               changed == other.changed;
+    }
 };
 
 // A folder that files are made in, looked up once: on POSIX systems an open folder, so that what its
@@ -112,10 +120,24 @@ struct owned_file {
 // and its owner where we may.
 io_error carry_over(int file, const file_status& replaced);
 
-// Puts `from` in the place of `to` in the folder, replacing what stands there, in one step. Where the
-// two names are swapped, `from` names the old file until it is removed, just after.
-io_error move_over(const folder& place, const char* from, const char* to);
-void remove_file(const folder& place, const char* name);
+// Puts `from` in the place of `to` in the folder in one step, but only while what stands at `to` is
+// still what `expected` says (nothing, or that file): if another program has put something else
+// there, that stays and the result is name_changed. Where the two names are swapped, `from` names
+// the old file until it is removed, just after.
+io_error move_over(const folder& place, const char* from, const char* to, const file_status& expected);
+io_error remove_file(const folder& place, const char* name);
+
+// Makes the file's bytes reach the disk before this returns.
+io_error flush_data(int file);
+// Starts writing those bytes of the file to the disk without waiting, so that a later flush_data has
+// little left to wait for. Does nothing where the system can't.
+void start_write_back(int file, std::uint64_t offset, std::uint64_t length);
+
+// The largest file in the folder that may be written over where it stands: only where the file system
+// writes data over its old place (not copy-on-write, so an overwrite needs no new room) and no more than
+// one block and one page, which the device writes whole, so that neither a failed write nor a crash
+// leaves the file part old, part new. 0 where that can't be known.
+std::size_t in_place_limit(const folder& place);
 
 // Zero-filled memory for an image, or nullptr; given back with release and the same length, as a
 // mapping is.

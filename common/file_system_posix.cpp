@@ -5,6 +5,9 @@
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -41,6 +44,8 @@ file_status status_of(const struct stat& status) {
     taken.owner = status.st_uid;
     taken.group = status.st_gid;
     taken.identity = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+    taken.modified = std::int64_t{status.st_mtim.tv_sec} * 1000000000 + status.st_mtim.tv_nsec;
+    taken.changed = std::int64_t{status.st_ctim.tv_sec} * 1000000000 + status.st_ctim.tv_nsec;
     return taken;
 }
 
@@ -300,21 +305,86 @@ io_error carry_over(int file, const file_status& replaced) {
     return {};
 }
 
-io_error move_over(const folder& place, const char* from, const char* to) {
-#if BREL_LINUX_CALLS && defined(RENAME_EXCHANGE)
-    // Renaming over a file makes ext4 push the new file's data towards the disk at once (its guard for
-    // programs that rewrite without fsync): for large files that costs more than the write itself.
-    // Swapping the two names is as atomic, does not do that, and leaves the old file to remove.
-    if (renameat2(place.handle, from, place.handle, to, RENAME_EXCHANGE) == 0) {
-        unlinkat(place.handle, from, 0);
-        return {};
-    }
-    // Nothing at `to`, or a file system that can't swap: a plain rename.
+namespace {
+
+bool still_as_expected(const folder& place, const char* name, const file_status& expected) {
+    file_status standing;
+    if (look_up_in(place, name, standing)) return false;
+    return standing.kind == expected.kind && (expected.kind == file_status::nothing || standing.identity == expected.identity);
+}
+
+// Puts `from` at `to` only if nothing stands there, in one step. A hard link cannot take a name that
+// is taken; where the file system has none, the name is looked at just before a rename.
+io_error move_to_free_name(const folder& place, const char* from, const char* to) {
+#if BREL_LINUX_CALLS && defined(RENAME_NOREPLACE)
+    if (renameat2(place.handle, from, place.handle, to, RENAME_NOREPLACE) == 0) return {};
+    if (errno == EEXIST) return io_error::kind::name_changed;
+    if (errno != EINVAL && errno != ENOSYS) return failed();
 #endif
+    if (linkat(place.handle, from, place.handle, to, 0) == 0) return remove_file(place, from);
+    if (errno == EEXIST) return io_error::kind::name_changed;
+    if (!still_as_expected(place, to, file_status{})) return io_error::kind::name_changed;
     return renameat(place.handle, from, place.handle, to) == 0 ? io_error() : failed();
 }
 
-void remove_file(const folder& place, const char* name) { unlinkat(place.handle, name, 0); }
+}  // namespace
+
+io_error move_over(const folder& place, const char* from, const char* to, const file_status& expected) {
+    if (expected.kind == file_status::nothing) return move_to_free_name(place, from, to);
+#if BREL_LINUX_CALLS && defined(RENAME_EXCHANGE)
+    // Renaming over a file makes ext4 push the new file's data towards the disk at once (its guard for
+    // programs that rewrite without fsync): the caller has flushed it already. Swapping the two names
+    // is as atomic, does not do that, and shows what was taken out of the name before it is removed.
+    if (renameat2(place.handle, from, place.handle, to, RENAME_EXCHANGE) == 0) {
+        if (still_as_expected(place, from, expected)) return remove_file(place, from);
+        // Another program put something else at the name meanwhile: it goes back, untouched.
+        if (renameat2(place.handle, from, place.handle, to, RENAME_EXCHANGE) != 0) return failed();
+        return io_error::kind::name_changed;
+    }
+    if (errno == ENOENT) return io_error::kind::name_changed;
+    // A file system that can't swap: a plain rename, once the name has been looked at.
+#endif
+    if (!still_as_expected(place, to, expected)) return io_error::kind::name_changed;
+    return renameat(place.handle, from, place.handle, to) == 0 ? io_error() : failed();
+}
+
+io_error remove_file(const folder& place, const char* name) {
+    return unlinkat(place.handle, name, 0) == 0 ? io_error() : failed();
+}
+
+io_error flush_data(int file) {
+    int result;
+    do result = fdatasync(file);
+    while (result != 0 && errno == EINTR);
+    return result == 0 ? io_error() : failed();
+}
+
+void start_write_back(int file, std::uint64_t offset, std::uint64_t length) {
+#if BREL_LINUX_CALLS
+    sync_file_range(file, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)file, (void)offset, (void)length;
+#endif
+}
+
+std::size_t in_place_limit(const folder& place) {
+#if BREL_LINUX_CALLS
+    struct statfs system;
+    if ((place.handle == AT_FDCWD ? statfs(".", &system) : fstatfs(place.handle, &system)) != 0) return 0;
+    // Only file systems known to write over data where it stands, and without shared extents: ext2,
+    // ext3 and ext4, and those held in memory. Copy-on-write ones (btrfs, bcachefs, ZFS), log-structured
+    // ones (f2fs), XFS (whose extents may be shared with a copy) and all others are left out.
+    constexpr unsigned long ext_family = 0xEF53, tmpfs = 0x01021994, ramfs = 0x858458F6;
+    const auto type = static_cast<unsigned long>(system.f_type);
+    if (type != ext_family && type != tmpfs && type != ramfs) return 0;
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return std::min(page, static_cast<std::size_t>(system.f_bsize));
+#else
+    // The file system's kind can't be told here.
+    (void)place;
+    return 0;
+#endif
+}
 
 std::byte* allocate_zeroed(std::size_t length) {
     // Anonymous memory comes zeroed, so nothing has to fill it. Huge pages (MADV_HUGEPAGE) were

@@ -66,6 +66,9 @@ io_error status_of_handle(HANDLE handle, file_status& status) {
     status.mode = (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
     status.identity = {information.dwVolumeSerialNumber,
                        (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+    // In 100-nanosecond steps; Windows keeps no time of the last change of anything else.
+    const FILETIME written = information.ftLastWriteTime;
+    status.modified = static_cast<std::int64_t>((std::uint64_t{written.dwHighDateTime} << 32) | written.dwLowDateTime) * 100;
     return {};
 }
 
@@ -212,13 +215,33 @@ io_error close_file(int file) { return _close(file) == 0 ? io_error() : failed()
 // A read-only file can't be replaced at all, so there is nothing of the old file's to keep.
 io_error carry_over(int, const file_status&) { return {}; }
 
-io_error move_over(const folder& place, const char* from, const char* to) {
-    return MoveFileExA((place.path + from).c_str(), (place.path + to).c_str(), MOVEFILE_REPLACE_EXISTING)
-               ? io_error()
-               : last_windows_error();
+io_error move_over(const folder& place, const char* from, const char* to, const file_status& expected) {
+    // Windows can't swap two names: the name is looked at just before the move. A move to a name that
+    // was free fails, rather than replace, should anything have taken it since.
+    file_status standing;
+    if (const io_error error = look_up_in(place, to, standing)) return error;
+    if (standing.kind != expected.kind ||
+        (expected.kind != file_status::nothing && standing.identity != expected.identity)) {
+        return io_error::kind::name_changed;
+    }
+    const DWORD replace = expected.kind == file_status::nothing ? 0 : MOVEFILE_REPLACE_EXISTING;
+    if (MoveFileExA((place.path + from).c_str(), (place.path + to).c_str(), replace | MOVEFILE_WRITE_THROUGH)) return {};
+    const DWORD error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? io_error::kind::name_changed : from_windows(error);
 }
 
-void remove_file(const folder& place, const char* name) { DeleteFileA((place.path + name).c_str()); }
+io_error remove_file(const folder& place, const char* name) {
+    return DeleteFileA((place.path + name).c_str()) ? io_error() : last_windows_error();
+}
+
+io_error flush_data(int file) {
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file))) ? io_error() : last_windows_error();
+}
+
+void start_write_back(int, std::uint64_t, std::uint64_t) {}
+
+// Files are never written over where they stand here (open_for_rewrite is not offered).
+std::size_t in_place_limit(const folder&) { return 0; }
 
 // Committed memory comes zeroed.
 std::byte* allocate_zeroed(std::size_t length) {

@@ -17,6 +17,9 @@ std::string io_error::reason() const {
     case kind::unsupported: return std::strerror(ENOTSUP);
     case kind::link_in_path: return "a folder in the path is a link, which is not followed";
     case kind::dangling_link: return "not writing through a symbolic link that leads to no file";
+    case kind::name_changed: return "another program put something else at this name meanwhile; it is left as it is";
+    case kind::torn:
+        return io_error(cause_, code_).reason() + ", and the old bytes could not be put back: the file holds part old, part new bytes";
     }
     return "unknown error";
 }

@@ -18,12 +18,16 @@ public:
         unsupported,      // the system or file system can't do this; the caller has another way
         link_in_path,     // a folder on the way to an output is a link, which is not followed
         dangling_link,    // the path is a symbolic link that leads to nothing
+        name_changed,     // another program put something else at an output's name meanwhile
+        torn,             // a write over a file failed, and so did putting its old bytes back
     };
 
     constexpr io_error() = default;
     constexpr io_error(kind what) : kind_(what) {}
     static constexpr io_error system(int error_number) { return io_error(kind::system, error_number); }
     static constexpr io_error platform(unsigned code) { return io_error(kind::platform, static_cast<int>(code)); }
+    // The write failed with `cause`, and putting the old bytes back failed too.
+    static constexpr io_error torn_by(const io_error& cause) { return io_error(kind::torn, cause.code_, cause.kind_); }
 
     explicit operator bool() const { return kind_ != kind::none; }
     bool operator==(const io_error&) const = default;
@@ -35,8 +39,9 @@ public:
     std::string reason() const;
 
 private:
-    constexpr io_error(kind what, int code) : kind_(what), code_(code) {}
+    constexpr io_error(kind what, int code, kind cause = kind::none) : kind_(what), cause_(cause), code_(code) {}
     kind kind_ = kind::none;
+    kind cause_ = kind::none;  // for torn: what made the first write fail
     int code_ = 0;
 };
 

@@ -45,10 +45,18 @@ io_error name_hidden(const fs::folder& place, const int& file, std::string& name
 
 new_file::~new_file() { abandon(); }
 
+bool new_file::hidden_name_is_ours() const {
+    fs::file_status standing;
+    return !fs::look_up_in(*place_, temporary_.c_str(), standing) && standing.kind == fs::file_status::regular_file &&
+           standing.identity == identity_;
+}
+
 void new_file::abandon() {
     if (file_ >= 0) close();
     if (temporary_.empty()) return;
-    fs::remove_file(*place_, temporary_.c_str());
+    // A stop waits, so that it never removes what another program may have put at the hidden name.
+    stop_signals::hold removing;
+    if (hidden_name_is_ours()) fs::remove_file(*place_, temporary_.c_str());
     stop_signals::keep_on_stop();
     temporary_.clear();
 }
@@ -56,12 +64,15 @@ void new_file::abandon() {
 io_error new_file::create(const fs::folder& place, std::string name, const fs::file_status& replaced) {
     place_ = &place;
     name_ = std::move(name);
-    replacing_ = replaced.kind != fs::file_status::nothing;
+    replaced_ = replaced;
     io_error error = fs::create_unnamed(place, file_);
     if (error.what() == io_error::kind::unsupported) {
         error = name_hidden(place, file_, temporary_, [&](const char* hidden) { return fs::create_new(place, hidden, file_); });
     }
     if (error) return error;
+    fs::file_status created;
+    if (const io_error status_error = fs::look_up_open(file_, created)) return status_error;
+    identity_ = created.identity;
     if (replaced.kind == fs::file_status::regular_file) return fs::carry_over(file_, replaced);
     return {};
 }
@@ -73,15 +84,20 @@ io_error new_file::close() {
 }
 
 io_error new_file::place() {
-    if (temporary_.empty() && !replacing_) {
+    // The new bytes reach the disk before they take the old ones' name, so that a crash at any moment
+    // finds the old file or the whole new one. A name that was free needs no such care.
+    if (replacing()) {
+        if (const io_error error = fs::flush_data(file_)) return error;
+    }
+    if (temporary_.empty() && !replacing()) {
         // Nothing stood at the name: the file takes it directly, and only if it is still free.
         io_error error = fs::link_unnamed(file_, *place_, name_.c_str());
+        if (error.is(EEXIST)) return io_error::kind::name_changed;
         if (!error) {
             error = close();
             if (error) fs::remove_file(*place_, name_.c_str());
-            return error;
         }
-        if (!error.is(EEXIST)) return error;
+        return error;
     }
     if (temporary_.empty()) {
         // A link can't replace what stands at a name; a rename can, in one step, once the file has a
@@ -93,10 +109,15 @@ io_error new_file::place() {
     }
     if (const io_error error = close()) return error;
     stop_signals::remove_on_stop(*place_, temporary_.c_str(), -1);
-    if (const io_error error = fs::move_over(*place_, temporary_.c_str(), name_.c_str())) return error;
-    stop_signals::keep_on_stop();
-    temporary_.clear();
-    return {};
+    // A stop waits for the step and what it takes to undo it, should the name hold something else now.
+    stop_signals::hold moving;
+    const io_error error = fs::move_over(*place_, temporary_.c_str(), name_.c_str(), replaced_);
+    // After a swap the hidden name holds the old file until it is removed: it is no longer ours to remove.
+    if (!error || !hidden_name_is_ours()) {
+        stop_signals::keep_on_stop();
+        temporary_.clear();
+    }
+    return error;
 }
 
 }  // namespace brel

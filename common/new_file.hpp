@@ -22,19 +22,25 @@ public:
     // now: a regular file's permissions and owner go over to the new one.
     io_error create(const file_system::folder& place, std::string name, const file_system::file_status& replaced);
     int fd() const { return file_; }
-    // Closes the file and puts it at its name, replacing what stands there.
+    // Whether the file takes the place of another, whose bytes it must not lose in a crash: its own
+    // bytes are then flushed to the disk before it takes the name, and are best sent there early.
+    bool replacing() const { return replaced_.kind != file_system::file_status::nothing; }
+    // Closes the file and puts it at its name, in place of what stood there when create() was called;
+    // name_changed, and nothing done, when another program has put something else there since.
     io_error place();
     // Closes and removes the file, unless place() succeeded; the destructor does too.
     void abandon();
 
 private:
     io_error close();
+    bool hidden_name_is_ours() const;
 
     const file_system::folder* place_ = nullptr;
     std::string name_;
     std::string temporary_;  // the file's hidden name while it has one
     int file_ = -1;
-    bool replacing_ = false;
+    file_system::file_status replaced_;
+    file_identity identity_;  // the new file's own
 };
 
 }  // namespace brel

@@ -57,7 +57,7 @@ io_error read_to_end(int file, std::span<std::byte> destination) {
     }
 }
 
-io_error write_exactly(int file, std::span<const std::byte> source) {
+io_error write_exactly(int file, std::span<const std::byte> source, bool write_back_early) {
     std::size_t done = 0;
     while (done < source.size()) {
         stop_signals::take_pending();
@@ -67,6 +67,7 @@ io_error write_exactly(int file, std::span<const std::byte> source) {
             // Our own bytes are always there to read, unless they are a mapped archive cut short.
             return errno == EFAULT ? io_error::kind::archive_changed : last_system_error();
         }
+        if (write_back_early) fs::start_write_back(file, done, static_cast<std::uint64_t>(count));
         done += static_cast<std::size_t>(count);
     }
     return {};

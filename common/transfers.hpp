@@ -16,8 +16,9 @@ io_error read_exactly(int file, std::span<std::byte> destination);
 // is now shorter or longer is refused with size_changed.
 io_error read_to_end(int file, std::span<std::byte> destination);
 
-// Writes all the bytes. A write from memory that is gone (a mapped archive cut short) fails with
-// archive_changed.
-io_error write_exactly(int file, std::span<const std::byte> source);
+// Writes all the bytes, at the start of a new file when `write_back_early`: each piece is then sent on
+// to the disk at once, for a flush to come. A write from memory that is gone (a mapped archive cut
+// short) fails with archive_changed.
+io_error write_exactly(int file, std::span<const std::byte> source, bool write_back_early = false);
 
 }  // namespace brel

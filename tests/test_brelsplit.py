@@ -75,7 +75,9 @@ BIG = 24 << 20  # written in several pieces
     (signal.SIGINT, "write:raise 2", "old"), (signal.SIGTERM, "write:raise 15", "new"),
     (signal.SIGHUP, "write:raise 1", "old"), (signal.SIGQUIT, "write:raise 3", "new"),
     (signal.SIGKILL, "write:raise 9", "old"), (signal.SIGKILL, "write:raise 9", "new"),
-    (signal.SIGINT, "pwrite:raise 2", "small"),  # the stop waits for the one write over a small file
+    # The stop waits for the one write over a small file, made only where the file system's kind is known.
+    pytest.param(signal.SIGINT, "pwrite:raise 2", "small",
+                 marks=pytest.mark.skipif(GENERIC_POSIX, reason="no file is written over where it stands")),
 ])
 @pytest.mark.parametrize("unnamed", [True, False], ids=["unnamed", "named"])
 def test_a_stopped_run_leaves_every_file_old_or_whole(tmp_path, signal_number, fault, entry, unnamed):

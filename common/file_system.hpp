@@ -30,6 +30,13 @@ struct file_status {
     // When its bytes and when anything of it (a name, its length, its permissions) last changed, in
     // nanoseconds; what the system does not record stays 0.
     std::int64_t modified = 0, changed = 0;
+    // Whether this is what `looked_at` saw: nothing again, or the same file with the same bytes as far as
+    // the system tells (a file made anew may get the number of one just removed, not its times). A
+    // rename changes a file's time of change, so that is not compared.
+    bool still(const file_status& looked_at) const {
+        return kind == looked_at.kind && (kind == nothing || (identity == looked_at.identity && size == looked_at.size &&
+                                                              modified == looked_at.modified));
+    }
     // Whether this is the same file as `other` and it has changed in nothing a reader sees since.
     bool unchanged_since(const file_status& other) const {
         return kind == other.kind && identity == other.identity && size == other.size && modified == other.modified &&

@@ -309,8 +309,7 @@ namespace {
 
 bool still_as_expected(const folder& place, const char* name, const file_status& expected) {
     file_status standing;
-    if (look_up_in(place, name, standing)) return false;
-    return standing.kind == expected.kind && (expected.kind == file_status::nothing || standing.identity == expected.identity);
+    return !look_up_in(place, name, standing) && standing.still(expected);
 }
 
 // Puts `from` at `to` only if nothing stands there, in one step. A hard link cannot take a name that

@@ -220,10 +220,7 @@ io_error move_over(const folder& place, const char* from, const char* to, const 
     // was free fails, rather than replace, should anything have taken it since.
     file_status standing;
     if (const io_error error = look_up_in(place, to, standing)) return error;
-    if (standing.kind != expected.kind ||
-        (expected.kind != file_status::nothing && standing.identity != expected.identity)) {
-        return io_error::kind::name_changed;
-    }
+    if (!standing.still(expected)) return io_error::kind::name_changed;
     const DWORD replace = expected.kind == file_status::nothing ? 0 : MOVEFILE_REPLACE_EXISTING;
     if (MoveFileExA((place.path + from).c_str(), (place.path + to).c_str(), replace | MOVEFILE_WRITE_THROUGH)) return {};
     const DWORD error = GetLastError();

@@ -3,6 +3,7 @@
 //   mmap:COMMAND       the command runs right after a file is first mapped
 //   write:COMMAND      the command runs just before the first write of 10 000 bytes or more
 //   pwrite:COMMAND     the command runs just before the first pwrite
+//   pwrite-short:ERRNO the first pwrite writes half its bytes; every later one fails with that error number
 //   fallocate:ERRNO    reserving room fails with that error number
 //   tmpfile:ERRNO      creating a file without a name fails with that error number
 //   rename:ERRNO       renaming fails with that error number
@@ -105,6 +106,9 @@ extern "C" ssize_t write(int fd, const void* bytes, size_t size) {
 
 extern "C" ssize_t pwrite(int fd, const void* bytes, size_t size, off_t offset) {
     if (const char* command = strike("pwrite")) perform(command);
+    static const char* later_error = nullptr;
+    if (later_error != nullptr) return fail_with(later_error);
+    if ((later_error = strike("pwrite-short")) != nullptr) size /= 2;
     return real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, bytes, size, offset);
 }
 

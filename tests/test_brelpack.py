@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BRELPACK, ENCODED, ENCODER_BANNER, GENERIC_POSIX, PROMPT, be32, names_below, put, run, viv
+from conftest import BRELPACK, ENCODED, ENCODER_BANNER, GENERIC_POSIX, PROMPT, be32, files_below, names_below, put, run, viv
 
 
 def test_packs_two_files_as_the_header_and_directory_describe(tmp_path):
@@ -148,3 +148,21 @@ def test_a_stopped_run_leaves_the_old_archive_and_nothing_else(tmp_path, signal_
     left = [name for name in names_below(tmp_path) if not name.startswith(".brel-")]
     assert len(names_below(tmp_path)) - len(left) == (signal_number == signal.SIGKILL and not (unnamed and not GENERIC_POSIX))
     assert left == before and (tmp_path / "out.viv").read_bytes() == b"previous archive"
+
+
+# Another program puts a folder or another file at the archive's name while the inputs are read: what it put there
+# stays, the run says so, and nothing of ours is left behind.
+@pytest.mark.parametrize("archive, meanwhile, left", [
+    ("out.viv", "rm out.viv && mkdir out.viv && echo precious > out.viv/precious", {"out.viv/precious": b"precious\n"}),
+    ("out.viv", "rm out.viv && echo other > out.viv", {"out.viv": b"other\n"}),
+    ("new.viv", "mkdir new.viv && echo precious > new.viv/precious", {"new.viv/precious": b"precious\n"}),
+])
+@pytest.mark.parametrize("unnamed", [True, False], ids=["unnamed", "named"])
+def test_an_archive_name_taken_by_another_program_meanwhile_is_left_to_it(tmp_path, archive, meanwhile, left, unnamed):
+    put(tmp_path, {"in": b"data", "out.viv": b"previous archive"})
+    fault = f"open:in:{meanwhile}" + ("" if unnamed else f"\ntmpfile:{errno.EOPNOTSUPP}")
+    result = run(BRELPACK, archive, "in", cwd=tmp_path, fault=fault)
+    message = f"brelpack: {archive}: another program put something else at this name meanwhile; it is left as it is\n"
+    assert (result.stderr.decode(), result.returncode) == (message, 2)
+    assert files_below(tmp_path) == {"in": b"data"} | ({} if archive == "out.viv" else {"out.viv": b"previous archive"}) | left
+    assert not [name for name in os.listdir(tmp_path) if name.startswith(".brel-")]

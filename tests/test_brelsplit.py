@@ -4,6 +4,7 @@ import os
 import shutil
 import signal
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -53,9 +54,12 @@ def test_an_entry_named_after_the_archive_does_not_change_the_bytes_still_to_be_
 
 # Cut right after it is mapped, and while "b" is written: at a page boundary, and inside the last page, where no
 # fault shows it and the lost bytes would read as zeros.
-@pytest.mark.parametrize("fault, entry_lines, written", [("mmap:truncate -s 0 a.viv", b"", {}),
-                                                        ("write:truncate -s 8192 a.viv", b"\na\nb", {"a": b"a" * 100}),
-                                                        ("write:truncate -s -40 a.viv", b"\na\nb", {"a": b"a" * 100})])
+# Cut and grown back to its length, or written over, while "b" is written: the bytes read meanwhile can't be trusted.
+@pytest.mark.parametrize("fault, entry_lines, written", [
+    ("mmap:truncate -s 0 a.viv", b"", {}), ("write:truncate -s 8192 a.viv", b"\na\nb", {"a": b"a" * 100}),
+    ("write:truncate -s -40 a.viv", b"\na\nb", {"a": b"a" * 100}),
+    ("write:truncate -s -50 a.viv && truncate -s +50 a.viv", b"\na\nb", {"a": b"a" * 100}),
+    ("write:printf c | dd of=a.viv bs=1 seek=20060 conv=notrunc status=none", b"\na\nb", {"a": b"a" * 100})])
 def test_an_archive_cut_short_while_it_is_read_is_reported_and_what_was_written_stays_whole(
         tmp_path, fault, entry_lines, written):
     archive = viv(("a", b"a" * 100), ("b", os.urandom(20000)), ("c", b"c"))
@@ -117,14 +121,45 @@ def full_copy_on_write_disk(tmp_path):  # a small btrfs, filled: an overwrite th
 
 def test_a_full_copy_on_write_disk_leaves_existing_files_as_they_were(full_copy_on_write_disk):
     disk = full_copy_on_write_disk
-    before = {"large": os.urandom(8 << 20), "small": os.urandom(1000)}
-    put(disk, before | {"a.viv": viv(("large", os.urandom(8 << 20)), ("small", os.urandom(1000)))})
-    subprocess.run(["dd", "if=/dev/zero", f"of={disk}/fill", "bs=64k"], capture_output=True)
+    pages = {f"page{number}": b"O" * 16384 for number in range(40)}  # an overwrite there needs new room too
+    before = {"large": os.urandom(8 << 20), "small": b"o" * 1000} | pages
+    new = {"small": b"n" * 1000} | {name: b"N" * 16384 for name in pages}
+    archive = viv(("large", os.urandom(8 << 20)), *new.items())
+    put(disk, before | {"a.viv": archive})
+    # Filled to the last block, the end with small files, then a few freed: room for part of a write, not all of it.
+    subprocess.run(["sync"], check=True)
+    room = os.statvfs(disk)
+    subprocess.run(["dd", "if=/dev/zero", f"of={disk}/fill", "bs=64k",
+                    f"count={max(0, room.f_bavail * room.f_frsize - (4 << 20)) >> 16}"], capture_output=True)
+    crumbs = disk / "crumbs"
+    crumbs.mkdir()
+    try:
+        for number in range(100000):
+            (crumbs / str(number)).write_bytes(bytes(4096))
+    except OSError:
+        subprocess.run(["sync"], check=True)
+    for number in range(3):
+        (crumbs / str(number)).unlink()
     subprocess.run(["sync"], check=True)
     result = run(BRELSPLIT, "a.viv", cwd=disk)
+    subprocess.run(["sync"], check=True)
+    Path("/proc/sys/vm/drop_caches").write_text("3")
     assert result.returncode == 2 and b"large: No space left on device" in result.stderr
-    assert {name: data for name, data in files_below(disk).items() if name in before} == before
-    assert sorted(os.listdir(disk)) == ["a.viv", "fill", "large", "small"]
+    after = files_below(disk)
+    assert after["large"] == before["large"]
+    assert [name for name in new if after[name] not in (before[name], new[name])] == []  # none torn
+    assert sorted(os.listdir(disk)) == sorted(["a.viv", "crumbs", "fill", "large", "small", *pages])
+
+
+# A file that already holds as many bytes is written over where it stands only up to one page, which the disk writes
+# whole; anything longer is replaced by a new file (a new inode).
+@pytest.mark.parametrize("size, in_place", [(1000, True), (4096, True), (4097, False), (16384, False)])
+def test_only_a_file_of_one_page_at_most_is_written_over_where_it_stands(tmp_path, size, in_place):
+    put(tmp_path, {"a.viv": viv(("f", b"n" * size)), "f": b"o" * size})
+    inode = os.stat(tmp_path / "f").st_ino
+    assert run(BRELSPLIT, "a.viv", cwd=tmp_path).returncode == 0
+    assert (tmp_path / "f").read_bytes() == b"n" * size
+    assert (os.stat(tmp_path / "f").st_ino == inode) == (in_place and not GENERIC_POSIX)
 
 
 def patched(archive, at, *values):  # these 32-bit values written over the archive from offset `at`
@@ -157,6 +192,11 @@ HOSTILE = [  # archive (None: a folder), entry lines, errors after "brelsplit: "
                  "\nno/x\nbig\nnew\nlarge\nsame\nz", ["no/x: No such file or directory", "big: File too large",
                  "new: File too large", "large: File too large", "same: File too large"], {"z": b"2"},
                  {"file_size": 4096}, id="missing folder, file-size limit"),
+    pytest.param(viv(("page", b"p" * 1000), ("z", b"2")), "\npage\nz", [
+        "page: No space left on device, and the old bytes could not be put back: the file holds part old, part new bytes"],
+        {"page": b"p" * 500 + b"P" * 500, "z": b"2"}, {"fault": f"pwrite-short:{errno.ENOSPC}"},
+        marks=pytest.mark.skipif(GENERIC_POSIX, reason="no file is written over where it stands"),
+        id="a torn rewrite in place is reported as torn"),
 ]
 
 
@@ -164,7 +204,8 @@ HOSTILE = [  # archive (None: a folder), entry lines, errors after "brelsplit: "
 def test_hostile_or_broken_archives_never_write_outside_the_folder_or_beyond_what_stood_there(
         tmp_path, archive, entry_lines, errors, written, limits):
     # Already there: files a failed write must leave whole, and links out of the folder to replace, not follow.
-    before = {"work/big": b"previous", "work/large": b"L" * 6000, "work/same": b"S" * 8000, "victim": b"untouched"}
+    before = {"work/big": b"previous", "work/large": b"L" * 6000, "work/same": b"S" * 8000, "work/page": b"P" * 1000,
+              "victim": b"untouched"}
     placed = {"work/a.viv": archive} if archive else {"work/a.viv/.keep": b""}
     put(tmp_path, before | placed)
     (tmp_path / "work/link").symlink_to("../victim")
@@ -174,3 +215,25 @@ def test_hostile_or_broken_archives_never_write_outside_the_folder_or_beyond_wha
     assert result.stderr.decode() == "".join(f"brelsplit: {error}\n" for error in errors)
     assert result.returncode == 2
     assert files_below(tmp_path) == before | placed | {"work/" + name: data for name, data in written.items()}
+
+
+TAKEN = "another program put something else at this name meanwhile; it is left as it is"
+
+
+# Another program puts a folder or another file at the output's name while the entry is written: what it put
+# there stays, the run says so, and nothing of ours is left behind.
+@pytest.mark.parametrize("standing, meanwhile, left", [
+    (b"old", "rm x && mkdir x && echo precious > x/precious", {"x/precious": b"precious\n"}),
+    (b"old", "rm x && echo other > x", {"x": b"other\n"}),
+    (None, "mkdir x && echo precious > x/precious", {"x/precious": b"precious\n"}),
+    (None, "echo other > x", {"x": b"other\n"}),
+])
+@pytest.mark.parametrize("unnamed", [True, False], ids=["unnamed", "named"])
+def test_a_name_taken_by_another_program_meanwhile_is_left_to_it(tmp_path, standing, meanwhile, left, unnamed):
+    archive = viv(("x", b"n" * BIG), ("z", b"z"))
+    put(tmp_path, {"a.viv": archive} | ({"x": standing} if standing else {}))
+    fault = f"write:{meanwhile}" + ("" if unnamed else f"\ntmpfile:{errno.EOPNOTSUPP}")
+    result = run(BRELSPLIT, "a.viv", cwd=tmp_path, fault=fault)
+    assert (result.stderr.decode(), result.returncode) == (f"brelsplit: x: {TAKEN}\n", 2)
+    assert files_below(tmp_path) == {"a.viv": archive, "z": b"z"} | left
+    assert not [name for name in os.listdir(tmp_path) if name.startswith(".brel-")]

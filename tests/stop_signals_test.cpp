@@ -1,0 +1,47 @@
+// A stop removes the hidden file in progress, however often its name is armed anew.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include "file_system.hpp"
+#include "stop_signals.hpp"
+
+namespace brel {
+namespace {
+
+// A file is armed again and again, as a new file's hidden name is between its steps; a stop at any instant
+// must find it armed and remove it.
+TEST(StopSignals, AStopAtAnyInstantRemovesTheArmedFile) {
+    char folder_path[] = "/tmp/brel-stop-XXXXXX";
+    ASSERT_NE(mkdtemp(folder_path), nullptr);
+    file_system::folder place;
+    ASSERT_FALSE(file_system::open_folder(std::string(folder_path) + "/", place));
+    const std::string hidden = std::string(folder_path) + "/.brel-armed";
+    int left_behind = 0;
+    for (int run = 0; run < 40; ++run) {
+        ::close(::open(hidden.c_str(), O_CREAT | O_WRONLY, 0600));
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            stop_signals::take_over();
+            for (;;) stop_signals::remove_on_stop(place, ".brel-armed", -1);
+        }
+        usleep(500 + static_cast<useconds_t>(run * 97 % 1500));
+        kill(child, SIGINT);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+        left_behind += ::unlink(hidden.c_str()) == 0;
+    }
+    EXPECT_EQ(left_behind, 0);
+    file_system::close_folder(place);
+    rmdir(folder_path);
+}
+
+}  // namespace
+}  // namespace brel

@@ -1,0 +1,45 @@
+# A power cut right after a run: every file that held bytes and was replaced holds its old bytes or its whole
+# new bytes. The file system is shut down as a power cut would leave it (its journal committed, file data not
+# written since), then mounted again.
+import os
+import shutil
+import subprocess
+
+import pytest
+
+from conftest import BRELPACK, BRELSPLIT, put, run, viv
+
+
+def sh(*command):
+    return subprocess.run(list(map(str, command)), capture_output=True).returncode == 0
+
+
+@pytest.fixture
+def ext4_disk(tmp_path):
+    image, disk = tmp_path / "ext4.img", tmp_path / "disk"
+    disk.mkdir()
+    with open(image, "wb") as made:
+        made.truncate(96 << 20)
+    if not (shutil.which("xfs_io") and sh("mkfs.ext4", "-q", image) and sh("mount", "-o", "loop", image, disk)):
+        pytest.skip("no ext4 image can be made, mounted and shut down here (needs root, a loop device, xfsprogs)")
+    try:
+        yield image, disk
+    finally:
+        sh("umount", disk)
+
+
+@pytest.mark.parametrize("old_size, new_size", [(8 << 20, 8 << 20), (3000, 5000)], ids=["8 MiB", "few KiB"])
+def test_files_replaced_just_before_a_power_cut_are_old_or_whole_and_new(ext4_disk, old_size, new_size):
+    image, disk = ext4_disk
+    old, new = b"o" * old_size, b"n" * new_size
+    old_archive, new_archive = viv(("in", old)), viv(("in", new))
+    put(disk, {"out.bin": old, "packed.viv": old_archive, "in": new, "unpack.viv": viv(("out.bin", new))})
+    assert sh("sync")
+    assert run(BRELSPLIT, "unpack.viv", cwd=disk).returncode == 0
+    assert run(BRELPACK, "packed.viv", "in", cwd=disk).returncode == 0
+
+    assert sh("xfs_io", "-x", "-c", "shutdown -f", disk)
+    assert sh("umount", disk) and sh("mount", "-o", "loop", image, disk)
+    kept = (disk / "out.bin").read_bytes(), (disk / "packed.viv").read_bytes()
+    assert kept[0] in (old, new) and kept[1] in (old_archive, new_archive), [data[:20] for data in kept]
+    assert sorted(os.listdir(disk)) == ["in", "lost+found", "out.bin", "packed.viv", "unpack.viv"]

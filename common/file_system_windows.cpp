@@ -227,9 +227,6 @@ std::byte* allocate_zeroed(std::size_t length) {
 
 void release(std::byte* memory, std::size_t) { VirtualFree(memory, 0, MEM_RELEASE); }
 
-// "C:name" lies in the current folder of drive C:, so the drive counts as a folder part too.
-bool is_separator(char byte) { return byte == '/' || byte == '\\' || byte == ':'; }
-
 // Windows has no file-size limit signal.
 void report_oversized_writes() {}
 

@@ -8,10 +8,6 @@ namespace brel {
 
 namespace {
 
-bool is_separator(char byte, name_rules rules) {
-    return byte == '/' || (rules == name_rules::windows && byte == '\\');
-}
-
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));

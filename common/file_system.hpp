@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "io_error.hpp"
+#include "path_syntax.hpp"
 
 namespace brel {
 
@@ -151,15 +151,9 @@ std::size_t in_place_limit(const folder& place);
 std::byte* allocate_zeroed(std::size_t length);
 void release(std::byte* memory, std::size_t length);
 
-// Whether the byte separates folders in a path.
-bool is_separator(char byte);
-
-// Where the last part of a path begins: what comes before it is its folder, separator included.
-inline std::size_t leaf_start(std::string_view path) {
-    std::size_t start = path.size();
-    while (start > 0 && !is_separator(path[start - 1])) --start;
-    return start;
-}
+// Paths are split as this system splits them (path_syntax.hpp).
+using brel::is_separator;
+using brel::leaf_start;
 
 // Makes writes past the file-size limit fail with an error instead of ending the process.
 void report_oversized_writes();

@@ -398,8 +398,6 @@ void release(std::byte* memory, std::size_t length) {
     munmap(memory, length);
 }
 
-bool is_separator(char byte) { return byte == '/'; }
-
 void report_oversized_writes() {
     static const bool ignored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
     (void)ignored;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -181,16 +182,19 @@ io_error reserve(int, std::uint64_t) { return io_error::kind::unsupported; }
 io_error map_file(int, std::size_t, bool, std::byte*&) { return io_error::kind::unsupported; }
 bool mapping_cut_short() { return false; }
 
-// The callers move at most 16 MiB at a time, which fits the runtime's unsigned count.
+// The runtime refuses a count above INT_MAX, and an archive read from a pipe into a large image asks
+// for more than that: a transfer moves at most this much, as a short one may.
+constexpr std::size_t largest_transfer = std::size_t{1} << 30;
+
 std::int64_t read_some(int file, std::byte* destination, std::size_t size, std::byte* spare) {
-    const int count = _read(file, destination, static_cast<unsigned>(size));
+    const int count = _read(file, destination, static_cast<unsigned>(std::min(size, largest_transfer)));
     if (count < 0 || spare == nullptr || static_cast<std::size_t>(count) < size) return count;
     const int more = _read(file, spare, 1);
     return more < 0 ? more : count + more;
 }
 
 std::int64_t write_some(int file, const std::byte* source, std::size_t size) {
-    return _write(file, source, static_cast<unsigned>(size));
+    return _write(file, source, static_cast<unsigned>(std::min(size, largest_transfer)));
 }
 
 std::int64_t read_at(int file, std::byte* destination, std::size_t size, std::uint64_t offset) {
@@ -246,9 +250,6 @@ std::byte* allocate_zeroed(std::size_t length) {
 }
 
 void release(std::byte* memory, std::size_t) { VirtualFree(memory, 0, MEM_RELEASE); }
-
-// "C:name" lies in the current folder of drive C:, so the drive counts as a folder part too.
-bool is_separator(char byte) { return byte == '/' || byte == '\\' || byte == ':'; }
 
 // Windows has no file-size limit signal.
 void report_oversized_writes() {}

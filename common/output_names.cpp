@@ -8,10 +8,6 @@ namespace brel {
 
 namespace {
 
-bool is_separator(char byte, name_rules rules) {
-    return byte == '/' || (rules == name_rules::windows && byte == '\\');
-}
-
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
@@ -42,11 +38,11 @@ bool is_device_name(std::string_view part) {
 
 const char* refuse_output_name(std::string_view name, name_rules rules) {
     if (name.empty()) return "the name is empty";
-    if (is_separator(name.front(), rules)) return "an absolute name would be written outside the working folder";
-    if (rules == name_rules::windows && name.size() >= 2 && name[1] == ':' &&
-        std::isalpha(static_cast<unsigned char>(name[0]))) {
-        return "a name with a drive letter would be written outside the working folder";
+    // A colon is never part of a file name on Windows: "C:x" is on drive C:, "a:b" is stream b of file a.
+    if (rules == name_rules::windows && name.find(':') != std::string_view::npos) {
+        return "a name with a colon would name a drive or a stream on Windows";
     }
+    if (is_separator(name.front(), rules)) return "an absolute name would be written outside the working folder";
     for (std::size_t start = 0; start <= name.size();) {
         std::size_t end = start;
         while (end < name.size() && !is_separator(name[end], rules)) ++end;

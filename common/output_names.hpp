@@ -5,18 +5,9 @@
 
 #include <string_view>
 
+#include "path_syntax.hpp"
+
 namespace brel {
-
-enum class name_rules {
-    posix,    // '/' separates folders
-    windows,  // '/' and '\' separate folders; drives, UNC paths and device names exist
-};
-
-#ifdef _WIN32
-inline constexpr name_rules native_name_rules = name_rules::windows;
-#else
-inline constexpr name_rules native_name_rules = name_rules::posix;
-#endif
 
 // Why the name can't be written, or nullptr when it is a path below the working folder.
 const char* refuse_output_name(std::string_view name, name_rules rules = native_name_rules);

@@ -13,7 +13,7 @@ namespace {
 
 namespace fs = file_system;
 
-// Transfers go in pieces: a single call is capped (about 2 GiB on Linux, less than 4 GiB on Windows),
+// Transfers go in pieces: a single call is capped (about 2 GiB on Linux and on Windows),
 // and a run that is stopped should end after the piece in hand, not after a whole large file.
 constexpr std::size_t piece_size = std::size_t{16} << 20;
 

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from conftest import DECODER_BANNER, files_below, put, run, viv
+from conftest import DECODER_BANNER, files_below, names_below, put, run, viv
 from terminal import Terminal
 
 WINE, BRELPACK_EXE, BRELSPLIT_EXE = (os.environ.get(name, "") for name in ("WINE_LOADER", "BRELPACK_EXE", "BRELSPLIT_EXE"))
@@ -29,6 +29,21 @@ def test_round_trip_keeps_backslash_names_and_every_byte(tmp_path):
     assert (result.stdout, result.returncode) == (transcript.replace(b"\n", b"\r\n"), 0)  # a text stream
     assert files_below(tmp_path / "dst") == {
         "packed.viv": archive, "a.txt": b"text\n", "sub/b.bin": binary, "sub/.keep": b""}
+
+
+# Windows takes a colon for a separator: "..:x" would be "..\\x", "sub:NUL" the device NUL, "s:stream" a drive's
+# folder. Such names are refused, and nothing is written outside the working folder, nor as a file or a stream in it.
+def test_names_with_a_colon_are_refused_and_nothing_leaves_the_working_folder(tmp_path):
+    colon_names = ["..:x", "sub:..:..:y", "sub:NUL", "s:stream"]
+    put(tmp_path, {"work/a.viv": viv(*[(name, name.encode()) for name in colon_names], ("plain.txt", b"plain")),
+                   "work/sub/.keep": b""})
+    result = run(WINE, BRELSPLIT_EXE, "a.viv", cwd=tmp_path / "work", env=WINE_ENVIRONMENT)
+    assert result.returncode == 2
+    assert result.stderr.decode().splitlines() == [
+        f'brelsplit: a.viv: entry {number} "{name}": a name with a colon would name a drive or a stream on Windows'
+        for number, name in enumerate(colon_names, 1)]
+    assert names_below(tmp_path) == ["work", "work/a.viv", "work/plain.txt", "work/sub", "work/sub/.keep"]
+    assert (tmp_path / "work/plain.txt").read_bytes() == b"plain"
 
 
 def test_key_wait_on_the_console_ends_with_one_key_and_echoes_it(tmp_path):

@@ -283,12 +283,8 @@ io_error close_file(int file) {
 }
 
 io_error carry_over(int file, const file_status& replaced) {
-    // Asked once: the mode a plain create gives, and who we are.
-    static const mode_t created_mode = [] {
-        const mode_t mask = umask(0);
-        umask(mask);
-        return 0666 & ~mask;
-    }();
+    // The mode is set whatever the new file was given: a folder's default ACL, not the umask, decides
+    // that where there is one, so the umask alone can't tell whether they already agree.
     static const uid_t user = geteuid();
     static const gid_t group = getegid();
     // Only the superuser may give a file away; for anyone else the new file stays theirs. The owner
@@ -296,7 +292,7 @@ io_error carry_over(int file, const file_status& replaced) {
     if (replaced.owner != user || replaced.group != group) {
         [[maybe_unused]] const int ignored = fchown(file, replaced.owner, replaced.group);
     }
-    if (replaced.mode != created_mode && fchmod(file, static_cast<mode_t>(replaced.mode)) != 0) return failed();
+    if (fchmod(file, static_cast<mode_t>(replaced.mode)) != 0) return failed();
     return {};
 }
 

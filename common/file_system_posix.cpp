@@ -54,19 +54,31 @@ io_error take(int result, const struct stat& raw, file_status& status) {
     return errno == ENOENT ? io_error() : failed();
 }
 
+// A folder is opened only to look up, make, link, rename and remove files in it, which takes no more
+// than the search permission a plain create needs: a folder the user may write in but not list (a drop
+// box, mode 0733) is used as it would be. Where there is no such way to open a folder, it is read.
+#if BREL_LINUX_CALLS && defined(O_PATH)
+constexpr int folder_access = O_PATH;
+#elif defined(O_SEARCH)
+constexpr int folder_access = O_SEARCH;
+#else
+constexpr int folder_access = O_RDONLY;
+#endif
+
 }  // namespace
 
 folder working_folder() { return {AT_FDCWD, "", false}; }
 
 io_error open_folder(const std::string& path, folder& opened) {
-    const int handle = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int handle = ::open(path.empty() ? "." : path.c_str(), folder_access | O_DIRECTORY | O_CLOEXEC);
     if (handle < 0) return failed();
     opened = {handle, path, true};
     return {};
 }
 
 io_error open_folder_inside(const folder& parent, const std::string& name, folder& opened) {
-    const int handle = ::openat(parent.handle, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // O_DIRECTORY refuses a link even where O_NOFOLLOW alone would open the link itself (O_PATH does).
+    const int handle = ::openat(parent.handle, name.c_str(), folder_access | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (handle < 0) {
         const int error = errno;
         struct stat status;

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BRELPACK, ENCODED, ENCODER_BANNER, GENERIC_POSIX, PROMPT, be32, names_below, put, run, viv
+from conftest import BRELPACK, BRELSPLIT, ENCODED, ENCODER_BANNER, GENERIC_POSIX, PROMPT, be32, names_below, put, run, viv
 
 
 def test_packs_two_files_as_the_header_and_directory_describe(tmp_path):
@@ -77,6 +77,24 @@ def test_as_another_user_an_archive_they_may_not_write_is_refused_and_kept_and_a
         assert run(*as_nobody, "new.viv", "in", cwd=folder).returncode == 0
         assert names_below(folder) == ["closed", "closed/theirs.viv", "in", "new.viv", "old.viv"]
         assert (folder / "new.viv").read_bytes() == ARCHIVE
+    finally:
+        shutil.rmtree(folder)
+
+
+# A drop box (root's, mode 0733): another user may make files in it, as a plain create does, but not list it.
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"), reason="needs root to run as another user")
+@pytest.mark.skipif(GENERIC_POSIX, reason="built so, folders are opened for reading: glibc has no O_SEARCH")
+@pytest.mark.parametrize("program, arguments, written", [(BRELPACK, ["box/x.viv", "in"], ARCHIVE),
+                                                         (BRELSPLIT, ["a.viv"], b"entry")], ids=["brelpack", "brelsplit"])
+def test_as_another_user_files_are_made_in_a_folder_they_may_not_read(program, arguments, written):
+    folder = Path(tempfile.mkdtemp(dir="/tmp"))
+    try:
+        folder.chmod(0o755)
+        put(folder, {"in": b"data", "a.viv": viv(("box/x.viv", b"entry")), "box/.keep": b""})
+        (folder / "box").chmod(0o733)
+        result = run("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", program, *arguments, cwd=folder)
+        assert (result.stderr, result.returncode) == (b"", 0)
+        assert (folder / "box/x.viv").read_bytes() == written
     finally:
         shutil.rmtree(folder)
 

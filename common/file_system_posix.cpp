@@ -137,6 +137,19 @@ int standard_stream_appending_to(const file_identity& file) {
     return -1;
 }
 
+io_error share_standard_stream(const file_identity& file, int& shared) {
+    shared = -1;
+    for (int stream = 0; stream <= 2; ++stream) {
+        struct stat raw;
+        const int flags = fcntl(stream, F_GETFL);
+        if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(stream, &raw) == 0 && status_of(raw).identity == file) {
+            shared = fcntl(stream, F_DUPFD_CLOEXEC, 0);
+            return shared < 0 ? failed() : io_error();
+        }
+    }
+    return {};
+}
+
 io_error resolve_links(const char* path, std::string& resolved) {
     char* real = realpath(path, nullptr);
     if (real == nullptr) return failed();

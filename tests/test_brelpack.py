@@ -53,6 +53,10 @@ ARCHIVE = viv(("in", b"data"))
      b"kept\n" + ARCHIVE + ENCODER_BANNER + ENCODED),
     ('"$BRELPACK" >(cat > y.viv) in > /dev/null; wait $!', "y.viv", ARCHIVE),
     ('echo kept > x.viv && "$BRELPACK" x.viv in 2>> x.viv', "x.viv", ARCHIVE),  # named directly: replaced
+    # a file another program removed while it stayed open: through standard output, through another descriptor
+    ('{ rm x.viv && "$BRELPACK" /dev/stdout in && cat <&3 > y.viv; } > x.viv 3< x.viv', "y.viv",
+     ARCHIVE + ENCODER_BANNER + ENCODED),
+    ('{ rm x.viv && "$BRELPACK" /dev/fd/4 in > /dev/null && cat <&3 > y.viv; } 4> x.viv 3< x.viv', "y.viv", ARCHIVE),
 ])
 def test_the_archive_goes_where_a_plain_create_would_write(tmp_path, command, result, expected):
     put(tmp_path, {"in": b"data"})

@@ -66,3 +66,16 @@ def test_output_that_could_not_be_written_is_reported_with_status_two(tmp_path, 
     for fd in {stdout, writer}:
         os.close(fd)
     assert (result.stderr.decode(), result.returncode) == (error, 2)
+
+
+# A stop signal the caller ignores (nohup) stays ignored: sent while an entry or the archive is written, it
+# changes nothing.
+@pytest.mark.parametrize("program, arguments, fault, written", [
+    (BRELSPLIT, ["a.viv"], "write:raise 1", "entry"), (BRELPACK, ["out.viv", "in"], "open:in:raise 1", "out.viv")],
+    ids=["brelsplit", "brelpack"])
+def test_a_stop_signal_the_caller_ignores_stays_ignored(tmp_path, program, arguments, fault, written):
+    data = os.urandom(100 << 10)
+    put(tmp_path, {"in": data, "a.viv": viv(("entry", data))})
+    result = run(program, *arguments, cwd=tmp_path, fault=fault, ignoring=signal.SIGHUP)
+    assert (result.stderr, result.returncode) == (b"", 0)
+    assert (tmp_path / written).read_bytes() == (data if program == BRELSPLIT else viv(("in", data)))

@@ -5,6 +5,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
@@ -103,15 +104,21 @@ def test_as_another_user_files_are_made_in_a_folder_they_may_not_read(program, a
         shutil.rmtree(folder)
 
 
-def test_writes_through_a_link_and_into_a_pipe(tmp_path):
-    put(tmp_path, {"in": b"data", "target": b"old"})
+# A named pipe whose reader comes only later is waited on, not refused, and gets an archive larger than it holds.
+def test_writes_through_a_link_and_into_a_pipe_whose_reader_comes_later(tmp_path):
+    put(tmp_path, {"in": os.urandom(1 << 20), "target": b"old"})
     (tmp_path / "link").symlink_to("target")
     os.mkfifo(tmp_path / "pipe")
-    reader = subprocess.Popen(["cat", "pipe"], cwd=tmp_path, stdout=subprocess.PIPE)
-    assert run(BRELPACK, "pipe", "in", cwd=tmp_path).returncode == 0
-    assert run(BRELPACK, "link", "in", cwd=tmp_path).returncode == 0
-    assert reader.communicate(timeout=60)[0] == viv(("in", b"data")) and (tmp_path / "link").is_symlink()
-    assert (tmp_path / "target").read_bytes() == viv(("in", b"data"))
+    packing = subprocess.Popen([BRELPACK, "pipe", "in"], cwd=tmp_path, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+    time.sleep(0.5)
+    assert packing.poll() is None  # still waiting for a reader
+    with open(tmp_path / "pipe", "rb") as reader:
+        received = reader.read()
+    assert (packing.communicate(timeout=60)[1], packing.returncode) == (b"", 0)
+    assert received == viv(("in", (tmp_path / "in").read_bytes()))
+    assert run(BRELPACK, "link", "in", cwd=tmp_path).returncode == 0 and (tmp_path / "link").is_symlink()
+    assert (tmp_path / "target").read_bytes() == received
 
 
 def failure(what, arguments, *errors, marks=(), **options):

@@ -39,6 +39,14 @@ io_error archive_output::start(const char* path, std::size_t size) {
                 // /dev/stdout does.
                 fs::close_file(std::exchange(stream_, -1));
                 if (const io_error error = fs::open_existing_for_writing(path, stream_, true)) return error;
+            } else if (target.links == 0) {
+                // Only a link such as /dev/stdout leads to a file with no name left: one removed while it
+                // stayed open (the shell's `> out.viv` once another program deleted out.viv). There is
+                // nothing to replace, so the bytes go into it; through the standard stream that writes
+                // there, when one does, so that what that stream writes later comes after them.
+                int shared;
+                if (const io_error error = fs::share_standard_stream(target.identity, shared)) return error;
+                if (shared >= 0) fs::close_file(std::exchange(stream_, shared));
             } else {
                 fs::close_file(std::exchange(stream_, -1));
                 if (standing.kind == fs::file_status::link) {

@@ -38,9 +38,13 @@ void print_banner(const program_texts& program);
 void report_failure(const program_texts& program, std::string_view subject, std::string_view reason);
 
 // Text from an archive as it may be shown on `stream`: unchanged, unless the stream is a terminal that
-// takes control bytes as commands; there each control byte shows as '?', so that a name can't clear
-// the screen or retitle the window.
+// takes control bytes as commands; there it is without_terminal_controls(text), so that a name can't
+// clear the screen or retitle the window.
 std::string shown_on(std::FILE* stream, std::string_view text);
+// The text with each control character shown as '?': a byte below 0x20, DEL, a byte from 0x80 to 0x9F
+// that is not part of a UTF-8 character, and the UTF-8 form of U+0080 to U+009F (one '?' for its two
+// bytes). Every other byte, UTF-8 or not, stays as it is.
+std::string without_terminal_controls(std::string_view text);
 
 // The end of a completed run: completion message, prompt, key wait. Returns exit status 0.
 int finish_run(const program_texts& program);

@@ -75,6 +75,9 @@ io_error open_existing_for_writing(const char* path, int& file, bool append);
 // The standard stream (0 to 2) that is the file of that identity opened for appending, or -1: a
 // shell's ">>" redirection named again by a path such as /dev/stdout.
 int standard_stream_appending_to(const file_identity& file);
+// A descriptor of its own (-1 when there is none) for the standard stream (0 to 2) that writes to the file of
+// that identity: it shares the stream's position, so what the stream writes later follows what it writes.
+io_error share_standard_stream(const file_identity& file, int& shared);
 // Where a followed link leads: the path of the file itself.
 io_error resolve_links(const char* path, std::string& resolved);
 

@@ -59,19 +59,31 @@ io_error take(int result, const struct stat& raw, file_status& status) {
     return errno == ENOENT ? io_error() : failed();
 }
 
+// A folder is opened only to look up, make, link, rename and remove files in it, which takes no more
+// than the search permission a plain create needs: a folder the user may write in but not list (a drop
+// box, mode 0733) is used as it would be. Where there is no such way to open a folder, it is read.
+#if BREL_LINUX_CALLS && defined(O_PATH)
+constexpr int folder_access = O_PATH;
+#elif defined(O_SEARCH)
+constexpr int folder_access = O_SEARCH;
+#else
+constexpr int folder_access = O_RDONLY;
+#endif
+
 }  // namespace
 
 folder working_folder() { return {AT_FDCWD, "", false}; }
 
 io_error open_folder(const std::string& path, folder& opened) {
-    const int handle = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int handle = ::open(path.empty() ? "." : path.c_str(), folder_access | O_DIRECTORY | O_CLOEXEC);
     if (handle < 0) return failed();
     opened = {handle, path, true};
     return {};
 }
 
 io_error open_folder_inside(const folder& parent, const std::string& name, folder& opened) {
-    const int handle = ::openat(parent.handle, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // O_DIRECTORY refuses a link even where O_NOFOLLOW alone would open the link itself (O_PATH does).
+    const int handle = ::openat(parent.handle, name.c_str(), folder_access | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (handle < 0) {
         const int error = errno;
         struct stat status;
@@ -128,6 +140,19 @@ int standard_stream_appending_to(const file_identity& file) {
         }
     }
     return -1;
+}
+
+io_error share_standard_stream(const file_identity& file, int& shared) {
+    shared = -1;
+    for (int stream = 0; stream <= 2; ++stream) {
+        struct stat raw;
+        const int flags = fcntl(stream, F_GETFL);
+        if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(stream, &raw) == 0 && status_of(raw).identity == file) {
+            shared = fcntl(stream, F_DUPFD_CLOEXEC, 0);
+            return shared < 0 ? failed() : io_error();
+        }
+    }
+    return {};
 }
 
 io_error resolve_links(const char* path, std::string& resolved) {
@@ -288,12 +313,8 @@ io_error close_file(int file) {
 }
 
 io_error carry_over(int file, const file_status& replaced) {
-    // Asked once: the mode a plain create gives, and who we are.
-    static const mode_t created_mode = [] {
-        const mode_t mask = umask(0);
-        umask(mask);
-        return 0666 & ~mask;
-    }();
+    // The mode is set whatever the new file was given: a folder's default ACL, not the umask, decides
+    // that where there is one, so the umask alone can't tell whether they already agree.
     static const uid_t user = geteuid();
     static const gid_t group = getegid();
     // Only the superuser may give a file away; for anyone else the new file stays theirs. The owner
@@ -301,7 +322,7 @@ io_error carry_over(int file, const file_status& replaced) {
     if (replaced.owner != user || replaced.group != group) {
         [[maybe_unused]] const int ignored = fchown(file, replaced.owner, replaced.group);
     }
-    if (replaced.mode != created_mode && fchmod(file, static_cast<mode_t>(replaced.mode)) != 0) return failed();
+    if (fchmod(file, static_cast<mode_t>(replaced.mode)) != 0) return failed();
     return {};
 }
 

@@ -149,6 +149,12 @@ io_error open_existing_for_writing(const char* path, int& file, bool append) {
 // The C runtime does not tell whether a standard stream appends.
 int standard_stream_appending_to(const file_identity&) { return -1; }
 
+// A file with no name left is not reached through a path on Windows.
+io_error share_standard_stream(const file_identity&, int& shared) {
+    shared = -1;
+    return {};
+}
+
 io_error resolve_links(const char* path, std::string& resolved) {
     const HANDLE handle = open_handle(path, 0, 0);
     if (handle == INVALID_HANDLE_VALUE) return last_windows_error();

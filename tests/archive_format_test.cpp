@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "console_frame.hpp"
 #include "output_names.hpp"
 
 using namespace brel;
@@ -93,6 +94,22 @@ TEST(OutputNames, RefusesNamesThatLeaveTheWorkingFolderOrNameADevice) {
                              "LPT10", "CONIN", "CONOUT$1"}) {
         EXPECT_TRUE(!refused(name, name_rules::posix) && !refused(name, name_rules::windows)) << name;
     }
+}
+
+TEST(TerminalText, ShowsEveryControlCharacterAsAQuestionMarkAndKeepsTheRest) {
+    const struct { std::string text, shown; } cases[] = {
+        {"plain name.txt", "plain name.txt"},
+        {"a\x1b[2J\x07" "b\x7f", "a?[2J?b?"},
+        {"\x9b" "2J \x80\x9f", "?2J ??"},                       // C1 controls as lone bytes
+        {"\xc2\x9b" "2J \xc2\x80\xc2\x9f", "?2J ??"},           // and in UTF-8, one ? each
+        {"caf\xc3\xa9 \xc2\xa0 \xe2\x80\x9b \xf0\x9f\x98\x80",  // characters whose later bytes lie in 0x80-0x9F
+         "caf\xc3\xa9 \xc2\xa0 \xe2\x80\x9b \xf0\x9f\x98\x80"},
+        {"\xff \xc3( \xc2", "\xff \xc3( \xc2"},                 // other bytes that are not UTF-8 stay
+        {"\xc2\x1b \xe2\x80\x1b", "\xc2? \xe2??"},              // a sequence cut short by a control
+        {"\xe0\x82\x9b \xc1\x9b", "\xe0?? \xc1?"},              // overlong forms of U+009B
+        {"\xed\xa0\x80 \xf4\x90\x80\x80", "\xed\xa0? \xf4???"},  // a surrogate; past U+10FFFF
+    };
+    for (const auto& c : cases) EXPECT_EQ(without_terminal_controls(c.text), c.shown) << c.text;
 }
 
 // For seeded, reproducible sets of files (duplicates and empty files common), the layout the encoder

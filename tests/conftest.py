@@ -3,6 +3,7 @@
 # captured), archives made to order, and the texts the programs print.
 import os
 import resource
+import signal
 import struct
 import subprocess
 from pathlib import Path
@@ -20,15 +21,18 @@ ENCODED, DECODED = b"\n\nEncoded!" + PROMPT, b"\n\nDecoded!" + PROMPT
 
 
 # Limits are in bytes; `fault` is a BREL_FAULT for the preloaded fault shim; `merged` sends standard error
-# where standard output goes; `given` is fed to standard input through a pipe.
+# where standard output goes; `given` is fed to standard input through a pipe; `ignoring` is a signal the
+# program starts with ignored, as under nohup.
 def run(program, *arguments, cwd, file_size=None, address_space=None, umask=None, fault=None, env=None,
-        merged=False, given=None):
+        merged=False, given=None, ignoring=None):
     def set_up():
         for limit, value in ((resource.RLIMIT_FSIZE, file_size), (resource.RLIMIT_AS, address_space)):
             if value is not None:
                 resource.setrlimit(limit, (value, value))
         if umask is not None:
             os.umask(umask)
+        if ignoring is not None:
+            signal.signal(ignoring, signal.SIG_IGN)
 
     environment = dict(os.environ, **(env or {}))
     if fault is not None:  # the sanitizers' runtime would otherwise insist on being loaded first

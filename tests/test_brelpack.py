@@ -5,11 +5,13 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
 
-from conftest import BRELPACK, ENCODED, ENCODER_BANNER, GENERIC_POSIX, PROMPT, be32, files_below, names_below, put, run, viv
+from conftest import (BRELPACK, BRELSPLIT, ENCODED, ENCODER_BANNER, GENERIC_POSIX, PROMPT, be32, files_below, names_below,
+                      put, run, viv)
 
 
 def test_packs_two_files_as_the_header_and_directory_describe(tmp_path):
@@ -53,6 +55,10 @@ ARCHIVE = viv(("in", b"data"))
      b"kept\n" + ARCHIVE + ENCODER_BANNER + ENCODED),
     ('"$BRELPACK" >(cat > y.viv) in > /dev/null; wait $!', "y.viv", ARCHIVE),
     ('echo kept > x.viv && "$BRELPACK" x.viv in 2>> x.viv', "x.viv", ARCHIVE),  # named directly: replaced
+    # a file another program removed while it stayed open: through standard output, through another descriptor
+    ('{ rm x.viv && "$BRELPACK" /dev/stdout in && cat <&3 > y.viv; } > x.viv 3< x.viv', "y.viv",
+     ARCHIVE + ENCODER_BANNER + ENCODED),
+    ('{ rm x.viv && "$BRELPACK" /dev/fd/4 in > /dev/null && cat <&3 > y.viv; } 4> x.viv 3< x.viv', "y.viv", ARCHIVE),
 ])
 def test_the_archive_goes_where_a_plain_create_would_write(tmp_path, command, result, expected):
     put(tmp_path, {"in": b"data"})
@@ -81,15 +87,39 @@ def test_as_another_user_an_archive_they_may_not_write_is_refused_and_kept_and_a
         shutil.rmtree(folder)
 
 
-def test_writes_through_a_link_and_into_a_pipe(tmp_path):
-    put(tmp_path, {"in": b"data", "target": b"old"})
+# A drop box (root's, mode 0733): another user may make files in it, as a plain create does, but not list it.
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"), reason="needs root to run as another user")
+@pytest.mark.skipif(GENERIC_POSIX, reason="built so, folders are opened for reading: glibc has no O_SEARCH")
+@pytest.mark.parametrize("program, arguments, written", [(BRELPACK, ["box/x.viv", "in"], ARCHIVE),
+                                                         (BRELSPLIT, ["a.viv"], b"entry")], ids=["brelpack", "brelsplit"])
+def test_as_another_user_files_are_made_in_a_folder_they_may_not_read(program, arguments, written):
+    folder = Path(tempfile.mkdtemp(dir="/tmp"))
+    try:
+        folder.chmod(0o755)
+        put(folder, {"in": b"data", "a.viv": viv(("box/x.viv", b"entry")), "box/.keep": b""})
+        (folder / "box").chmod(0o733)
+        result = run("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", program, *arguments, cwd=folder)
+        assert (result.stderr, result.returncode) == (b"", 0)
+        assert (folder / "box/x.viv").read_bytes() == written
+    finally:
+        shutil.rmtree(folder)
+
+
+# A named pipe whose reader comes only later is waited on, not refused, and gets an archive larger than it holds.
+def test_writes_through_a_link_and_into_a_pipe_whose_reader_comes_later(tmp_path):
+    put(tmp_path, {"in": os.urandom(1 << 20), "target": b"old"})
     (tmp_path / "link").symlink_to("target")
     os.mkfifo(tmp_path / "pipe")
-    reader = subprocess.Popen(["cat", "pipe"], cwd=tmp_path, stdout=subprocess.PIPE)
-    assert run(BRELPACK, "pipe", "in", cwd=tmp_path).returncode == 0
-    assert run(BRELPACK, "link", "in", cwd=tmp_path).returncode == 0
-    assert reader.communicate(timeout=60)[0] == viv(("in", b"data")) and (tmp_path / "link").is_symlink()
-    assert (tmp_path / "target").read_bytes() == viv(("in", b"data"))
+    packing = subprocess.Popen([BRELPACK, "pipe", "in"], cwd=tmp_path, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+    time.sleep(0.5)
+    assert packing.poll() is None  # still waiting for a reader
+    with open(tmp_path / "pipe", "rb") as reader:
+        received = reader.read()
+    assert (packing.communicate(timeout=60)[1], packing.returncode) == (b"", 0)
+    assert received == viv(("in", (tmp_path / "in").read_bytes()))
+    assert run(BRELPACK, "link", "in", cwd=tmp_path).returncode == 0 and (tmp_path / "link").is_symlink()
+    assert (tmp_path / "target").read_bytes() == received
 
 
 def failure(what, arguments, *errors, marks=(), **options):

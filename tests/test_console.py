@@ -29,11 +29,11 @@ def test_too_few_arguments_print_the_usage_and_exit_with_one(tmp_path, program, 
       for ending in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT)),
 ])
 def test_one_key_ends_the_wait_and_leaves_the_terminal_as_it_was(tmp_path, argv, keys, ending_signal, echo, status):
-    put(tmp_path, {"in": b"data", "a.viv": viv((b"a\x1b[2J\x07b", b"x"))})
+    put(tmp_path, {"in": b"data", "a.viv": viv((b"a\x1b[2J\x07b\x9b2J\xc2\x9b2J caf\xc3\xa9", b"x"))})
     with Terminal(argv, tmp_path) as terminal:
         terminal.expect(b"Press any key...")  # on screen before any key is pressed
         assert terminal.waits_for_key() and terminal.rest() == b""
-        assert b"\x1b" not in terminal.shown and (argv[0] == BRELPACK or b"\na?[2J?b" in terminal.shown)
+        assert b"\x1b" not in terminal.shown and (argv[0] == BRELPACK or b"\na?[2J?b?2J?2J caf\xc3\xa9" in terminal.shown)
         if ending_signal:
             terminal.process.send_signal(ending_signal)
         os.write(terminal.master, keys)
@@ -66,3 +66,16 @@ def test_output_that_could_not_be_written_is_reported_with_status_two(tmp_path, 
     for fd in {stdout, writer}:
         os.close(fd)
     assert (result.stderr.decode(), result.returncode) == (error, 2)
+
+
+# A stop signal the caller ignores (nohup) stays ignored: sent while an entry or the archive is written, it
+# changes nothing.
+@pytest.mark.parametrize("program, arguments, fault, written", [
+    (BRELSPLIT, ["a.viv"], "write:raise 1", "entry"), (BRELPACK, ["out.viv", "in"], "open:in:raise 1", "out.viv")],
+    ids=["brelsplit", "brelpack"])
+def test_a_stop_signal_the_caller_ignores_stays_ignored(tmp_path, program, arguments, fault, written):
+    data = os.urandom(100 << 10)
+    put(tmp_path, {"in": data, "a.viv": viv(("entry", data))})
+    result = run(program, *arguments, cwd=tmp_path, fault=fault, ignoring=signal.SIGHUP)
+    assert (result.stderr, result.returncode) == (b"", 0)
+    assert (tmp_path / written).read_bytes() == (data if program == BRELSPLIT else viv(("in", data)))

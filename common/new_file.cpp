@@ -23,16 +23,27 @@ std::string temporary_name() {
 }
 
 // Tries hidden names until `give_name` takes one that is free; from then on a stop removes it. A stop
-// waits while a name is tried, so that it never removes a file of that name that is not ours.
+// waits while a name is tried, so that it never removes a file of that name that is not ours. The
+// file's identity tells later whether the name still leads to it.
 template <typename Naming>
-io_error name_hidden(const fs::folder& place, const int& file, std::string& name, Naming give_name) {
+io_error name_hidden(const fs::folder& place, const int& file, std::string& name, file_identity& identity,
+                     Naming give_name) {
     for (int attempt = 0;; ++attempt) {
         name = temporary_name();
         stop_signals::hold naming;
         const io_error error = give_name(name.c_str());
         if (!error) {
             stop_signals::remove_on_stop(place, name.c_str(), file);
-            return {};
+            fs::file_status status;
+            const io_error status_error = fs::look_up_open(file, status);
+            if (!status_error) {
+                identity = status.identity;
+                return {};
+            }
+            fs::remove_file(place, name.c_str());
+            stop_signals::keep_on_stop();
+            name.clear();
+            return status_error;
         }
         if (!error.is(EEXIST) || attempt == 100) {
             name.clear();
@@ -67,12 +78,10 @@ io_error new_file::create(const fs::folder& place, std::string name, const fs::f
     replaced_ = replaced;
     io_error error = fs::create_unnamed(place, file_);
     if (error.what() == io_error::kind::unsupported) {
-        error = name_hidden(place, file_, temporary_, [&](const char* hidden) { return fs::create_new(place, hidden, file_); });
+        error = name_hidden(place, file_, temporary_, identity_,
+                            [&](const char* hidden) { return fs::create_new(place, hidden, file_); });
     }
     if (error) return error;
-    fs::file_status created;
-    if (const io_error status_error = fs::look_up_open(file_, created)) return status_error;
-    identity_ = created.identity;
     if (replaced.kind == fs::file_status::regular_file) return fs::carry_over(file_, replaced);
     return {};
 }
@@ -102,7 +111,7 @@ io_error new_file::place() {
     if (temporary_.empty()) {
         // A link can't replace what stands at a name; a rename can, in one step, once the file has a
         // hidden name of its own.
-        if (const io_error error = name_hidden(*place_, file_, temporary_,
+        if (const io_error error = name_hidden(*place_, file_, temporary_, identity_,
                                                [&](const char* hidden) { return fs::link_unnamed(file_, *place_, hidden); })) {
             return error;
         }

@@ -40,7 +40,7 @@ private:
     std::string temporary_;  // the file's hidden name while it has one
     int file_ = -1;
     file_system::file_status replaced_;
-    file_identity identity_;  // the new file's own
+    file_identity identity_;  // the new file's own, once it has a hidden name
 };
 
 }  // namespace brel

@@ -1,24 +1,50 @@
-# The Debian package as a user installs it, and the manual pages as man shows them.
+# The Debian package as a user installs it and as Debian's checker judges it, and the manual pages as
+# man shows them.
+import gzip
 import os
+import re
+import shutil
 import subprocess
 from pathlib import Path
 
+import pytest
+
 from conftest import names_below, put, run
 
-SOURCE, BUILD, VERSION = (os.environ.get(name, "") for name in ("BREL_SOURCE", "BREL_BUILD", "BREL_VERSION"))
+SOURCE, BUILD, VERSION, BUILD_TYPE = (os.environ.get(name, "") for name in
+                                      ("BREL_SOURCE", "BREL_BUILD", "BREL_VERSION", "BREL_BUILD_TYPE"))
+SANITIZED = os.environ.get("BREL_SANITIZED") == "1"
 
 
-def test_the_debian_package_installs_both_programs_their_pages_and_the_readme(tmp_path):
-    subprocess.run(["cpack", "-B", tmp_path, "--config", f"{BUILD}/CPackConfig.cmake"], check=True, capture_output=True)
-    package = tmp_path / f"brel-tools_{VERSION}_amd64.deb"
+@pytest.fixture(scope="module")
+def package(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("package")
+    subprocess.run(["cpack", "-B", folder, "--config", f"{BUILD}/CPackConfig.cmake"], check=True, capture_output=True)
+    return folder / f"brel-tools_{VERSION}_amd64.deb"
+
+
+def test_the_debian_package_installs_both_programs_their_pages_and_the_documents(package, tmp_path):
     subprocess.run(["dpkg-deb", "-x", package, tmp_path / "root"], check=True)
     assert [name for name in names_below(tmp_path / "root") if (tmp_path / "root" / name).is_file()] == [
-        "usr/bin/brelpack", "usr/bin/brelsplit", "usr/share/doc/brel-tools/README.md",
+        "usr/bin/brelpack", "usr/bin/brelsplit", "usr/share/doc/brel-tools/README.md.gz",
+        "usr/share/doc/brel-tools/changelog.gz", "usr/share/doc/brel-tools/copyright",
         "usr/share/man/man1/brelpack.1.gz", "usr/share/man/man1/brelsplit.1.gz"]
+    changelog = gzip.decompress((tmp_path / "root/usr/share/doc/brel-tools/changelog.gz").read_bytes())
+    assert changelog.startswith(f"brel-tools ({VERSION}) ".encode()), "the changelog's last entry is another version"
     put(tmp_path, {"in/a": b"data", "out/.keep": b""})
     assert run(tmp_path / "root/usr/bin/brelpack", "../a.viv", "a", cwd=tmp_path / "in").returncode == 0
     assert run(tmp_path / "root/usr/bin/brelsplit", "../a.viv", cwd=tmp_path / "out").returncode == 0
     assert (tmp_path / "out/a").read_bytes() == b"data"
+
+
+# Release builds are hardened as Debian builds its packages; lintian reports what is missing as info.
+@pytest.mark.skipif(shutil.which("lintian") is None, reason="lintian is not installed (Debian package lintian)")
+def test_lintian_finds_nothing_wrong_with_the_debian_package(package):
+    checked = subprocess.run(["lintian", "--display-info", package], capture_output=True, text=True)
+    hardened = BUILD_TYPE in ("Release", "RelWithDebInfo") and not SANITIZED
+    found = [line for line in checked.stdout.splitlines()
+             if re.match(r"[EW]: ", line) or (hardened and re.match(r"I: \S+: hardening-", line))]
+    assert (checked.returncode, found) == (0, []), checked.stdout
 
 
 def test_the_manual_pages_render_without_warnings():

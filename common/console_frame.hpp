@@ -65,7 +65,7 @@ void set_up_standard_output();
 
 // Waits for one key press at the console (never standard input) and echoes it there. When standard
 // output is not that console, the prompt is written there first, so the wait can be seen.
-// Returns at once when there is no console.
+// Returns at once when there is no console, or when the process runs in the background of its terminal.
 void wait_for_key();
 
 // Whether the stream is a terminal that acts on control bytes in the text it is given.

@@ -168,7 +168,11 @@ void wait_for_key() {
         terminal_tried = true;
         terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     }
-    if (terminal < 0 || tcgetattr(terminal, &saved_mode) != 0) return;
+    // A run in the background of its terminal (`brelpack a.viv f &`, or under timeout(1), which gives its
+    // command a process group of its own) is not the one the user types at. Setting the terminal's mode,
+    // dropping its input or, with TOSTOP, writing there would stop it with SIGTTOU, so it leaves the
+    // terminal alone and ends as it would without one.
+    if (terminal < 0 || tcgetpgrp(terminal) != getpgrp() || tcgetattr(terminal, &saved_mode) != 0) return;
 
     // The prompt went to standard output; when that is a file, a pipe or another terminal (standard output
     // is this terminal only when it belongs to our session), the user here would see no sign of the wait.

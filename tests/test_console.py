@@ -2,11 +2,12 @@
 import os
 import signal
 import subprocess
+import sys
 import termios
 
 import pytest
 
-from conftest import BRELPACK, BRELSPLIT, DECODER_BANNER, ENCODER_BANNER, PROMPT, names_below, put, run, viv
+from conftest import BRELPACK, BRELSPLIT, DECODER_BANNER, ENCODED, ENCODER_BANNER, PROMPT, names_below, put, run, viv
 from terminal import Terminal
 
 
@@ -49,6 +50,30 @@ def test_the_prompt_shows_on_the_terminal_when_standard_output_goes_elsewhere(tm
         os.write(terminal.master, b"x")
         assert terminal.process.wait(timeout=20) == 1 and terminal.rest() == b"x"
     assert (tmp_path / "log").read_bytes() == DECODER_BANNER + b"\nNot enought parameters" + PROMPT
+
+
+# A run that is not in the terminal's foreground process group (`brelpack out.viv in &` in a shell with job
+# control, or under timeout(1)) ends as it would without a terminal: no wait, the terminal's mode untouched,
+# nothing written there, even with TOSTOP set. The job's group is started by a foreground process that
+# reports a stopped job as 128 + the stop signal.
+BACKGROUND_JOB = """import os, subprocess, sys
+job = subprocess.Popen(sys.argv[1:], process_group=0)
+_, status = os.waitpid(job.pid, os.WUNTRACED)
+sys.exit(128 + os.WSTOPSIG(status) if os.WIFSTOPPED(status) else os.waitstatus_to_exitcode(status))"""
+
+
+@pytest.mark.parametrize("to_log, local_modes, shown", [
+    (False, 0, (ENCODER_BANNER + ENCODED).replace(b"\n", b"\r\n")), (True, termios.TOSTOP, b"")],
+    ids=["standard output on the terminal", "standard output to a file, TOSTOP set"])
+def test_a_run_in_the_background_does_not_wait_nor_touch_the_terminal(tmp_path, to_log, local_modes, shown):
+    put(tmp_path, {"in": b"data"})
+    argv = [sys.executable, "-c", BACKGROUND_JOB, BRELPACK, "out.viv", "in"]
+    with (open(tmp_path / "log", "wb") as log,
+          Terminal(argv, tmp_path, stdout=log if to_log else None, local_modes=local_modes) as terminal):
+        assert terminal.process.wait(timeout=20) == 0
+        assert terminal.rest() == shown and termios.tcgetattr(terminal.slave) == terminal.before
+    assert (tmp_path / "log").read_bytes() == (ENCODER_BANNER + ENCODED if to_log else b"")
+    assert (tmp_path / "out.viv").read_bytes() == viv(("in", b"data"))
 
 
 # Standard output that can't be written: a full disk, and a pipe whose reader has gone (SIGPIPE ignored, so

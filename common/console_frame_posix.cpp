@@ -189,7 +189,13 @@ void wait_for_key() {
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
         mode_switched = 1;
-        if (tcsetattr(terminal, TCSANOW, &raw) == 0) key = read_key();
+        if (tcsetattr(terminal, TCSANOW, &raw) == 0) {
+            // What was typed while the run was busy was meant for what comes after it (a command line for
+            // the shell, say), not as the answer to a prompt not yet shown: dropped, the wait takes a key
+            // pressed from now on.
+            tcflush(terminal, TCIFLUSH);
+            key = read_key();
+        }
         restore_mode();
     }
 

@@ -78,6 +78,8 @@ void wait_for_key() {
     // No line input, no echo by the console and no processed input, so Ctrl+C arrives as a key.
     SetConsoleMode(console_input, saved_mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
                                                                    ENABLE_PROCESSED_INPUT));
+    // Keys pressed while the run was busy were not meant for a prompt not yet shown.
+    FlushConsoleInputBuffer(console_input);
     int key = -1;
     char character = 0;
     while (key < 0) {

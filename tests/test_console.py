@@ -7,7 +7,8 @@ import termios
 
 import pytest
 
-from conftest import BRELPACK, BRELSPLIT, DECODER_BANNER, ENCODED, ENCODER_BANNER, PROMPT, names_below, put, run, viv
+from conftest import (BRELPACK, BRELSPLIT, DECODER_BANNER, ENCODED, ENCODER_BANNER, FAULT_SHIM, PROMPT,
+                      names_below, put, run, viv)
 from terminal import Terminal
 
 
@@ -74,6 +75,20 @@ def test_a_run_in_the_background_does_not_wait_nor_touch_the_terminal(tmp_path, 
         assert terminal.rest() == shown and termios.tcgetattr(terminal.slave) == terminal.before
     assert (tmp_path / "log").read_bytes() == (ENCODER_BANNER + ENCODED if to_log else b"")
     assert (tmp_path / "out.viv").read_bytes() == viv(("in", b"data"))
+
+
+# A line typed while the run is busy (`ls -d src` and Enter) is dropped when the prompt shows: the wait takes a key
+# pressed after it, and the shell gets none of those bytes.
+def test_keys_typed_before_the_prompt_are_dropped(tmp_path):
+    put(tmp_path, {"in": b"data"})
+    slow = dict(os.environ, LD_PRELOAD=FAULT_SHIM, BREL_FAULT="open:in:sleep 1", ASAN_OPTIONS="verify_asan_link_order=0")
+    with Terminal([BRELPACK, "out.viv", "in"], tmp_path, env=slow) as terminal:
+        os.write(terminal.master, b"ls -d src\r")
+        terminal.expect(b"Press any key...")
+        assert terminal.waits_for_key() and terminal.rest() == b"" and terminal.process.poll() is None
+        os.write(terminal.master, b"y")
+        assert terminal.process.wait(timeout=20) == 0 and terminal.rest() == b"y"
+        assert terminal.unread_input() == 0
 
 
 # Standard output that can't be written: a full disk, and a pipe whose reader has gone (SIGPIPE ignored, so

@@ -63,9 +63,9 @@ std::string key_echo(std::string_view key);
 // otherwise buffered in 4096-byte blocks and written out when the program ends.
 void set_up_standard_output();
 
-// Waits for one key press at the console (never standard input) and echoes it there. Keys typed
-// before the wait are dropped: the key is one pressed once the prompt shows. When standard output is
-// not that console, the prompt is written there first, so the wait can be seen.
+// Waits for one key press at the console (never standard input), echoes it there and ends the line.
+// Keys typed before the wait are dropped: the key is one pressed once the prompt shows. When standard
+// output is not that console, the prompt is written there first, so the wait can be seen.
 // Returns at once when there is no console, or when the process runs in the background of its terminal.
 void wait_for_key();
 

@@ -205,6 +205,10 @@ void wait_for_key() {
     if (key.empty()) return;
     const auto lead = static_cast<unsigned char>(key[0]);
     if (lead != escape && (lead < 0x80 || lead > 0x9F)) write_to_terminal(key_echo(key));
+    // The prompt's line ends here, so that what the shell prints next starts a line of its own; a line
+    // feed alone where the terminal's mode adds the carriage return.
+    const bool adds_return = (saved_mode.c_oflag & OPOST) && (saved_mode.c_oflag & ONLCR);
+    write_to_terminal(adds_return ? "\n" : "\r\n");
 }
 
 }  // namespace brel

@@ -95,6 +95,8 @@ void wait_for_key() {
     // A special key has no character to show, and Escape none either, as on a terminal; control keys
     // show in caret notation.
     if (character != 0 && character != 0x1B) write_to_console(key_echo(std::string_view(&character, 1)));
+    // The prompt's line ends here, so that what the command prompt prints next starts a line of its own.
+    if (key >= 0) write_to_console("\r\n");
 }
 
 }  // namespace brel

@@ -21,16 +21,17 @@ def test_too_few_arguments_print_the_usage_and_exit_with_one(tmp_path, program, 
 
 
 @pytest.mark.parametrize("argv, keys, ending_signal, echo, status", [
-    pytest.param([BRELPACK], b"x", None, b"x", 1, id="letter after the usage failure"),
-    pytest.param([BRELSPLIT, "a.viv"], b"\x03", None, b"^C", 0, id="Ctrl+C is a key; control bytes in names shown as ?"),
-    pytest.param([BRELPACK], b"\x7f", None, b"^?", 1, id="DEL in caret notation"),
-    pytest.param([BRELPACK], b"\x9b", None, b"", 1, id="C1 control byte alone, not echoed"),
-    pytest.param([BRELPACK], b"\x1b[15~", None, b"", 1, id="function key, whole sequence taken"),
-    pytest.param([BRELPACK], "é".encode(), None, "é".encode(), 1, id="character of several bytes"),
+    pytest.param([BRELPACK], b"x", None, b"x\r\n", 1, id="letter after the usage failure"),
+    pytest.param([BRELSPLIT, "a.viv"], b"\x03", None, b"^C\r\n", 0, id="Ctrl+C is a key; control bytes in names shown as ?"),
+    pytest.param([BRELPACK], b"\x7f", None, b"^?\r\n", 1, id="DEL in caret notation"),
+    pytest.param([BRELPACK], b"\x9b", None, b"\r\n", 1, id="C1 control byte alone, not echoed"),
+    pytest.param([BRELPACK], b"\x1b[15~", None, b"\r\n", 1, id="function key, whole sequence taken"),
+    pytest.param([BRELPACK], "é".encode(), None, "é".encode() + b"\r\n", 1, id="character of several bytes"),
     *(pytest.param([BRELPACK, "out.viv", "in"], b"", ending, b"", -ending, id=f"ended by {ending.name}")
       for ending in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT)),
 ])
-def test_one_key_ends_the_wait_and_leaves_the_terminal_as_it_was(tmp_path, argv, keys, ending_signal, echo, status):
+def test_one_key_ends_the_wait_and_its_line_and_leaves_the_terminal_as_it_was(tmp_path, argv, keys, ending_signal, echo,
+                                                                              status):
     put(tmp_path, {"in": b"data", "a.viv": viv((b"a\x1b[2J\x07b\x9b2J\xc2\x9b2J caf\xc3\xa9", b"x"))})
     with Terminal(argv, tmp_path) as terminal:
         terminal.expect(b"Press any key...")  # on screen before any key is pressed
@@ -49,7 +50,7 @@ def test_the_prompt_shows_on_the_terminal_when_standard_output_goes_elsewhere(tm
     with open(tmp_path / "log", "wb") as log, Terminal([BRELSPLIT], tmp_path, stdout=log) as terminal:
         assert terminal.expect(b"Press any key...") == b"\r\nPress any key..." and terminal.waits_for_key()
         os.write(terminal.master, b"x")
-        assert terminal.process.wait(timeout=20) == 1 and terminal.rest() == b"x"
+        assert terminal.process.wait(timeout=20) == 1 and terminal.rest() == b"x\r\n"
     assert (tmp_path / "log").read_bytes() == DECODER_BANNER + b"\nNot enought parameters" + PROMPT
 
 
@@ -87,7 +88,7 @@ def test_keys_typed_before_the_prompt_are_dropped(tmp_path):
         terminal.expect(b"Press any key...")
         assert terminal.waits_for_key() and terminal.rest() == b"" and terminal.process.poll() is None
         os.write(terminal.master, b"y")
-        assert terminal.process.wait(timeout=20) == 0 and terminal.rest() == b"y"
+        assert terminal.process.wait(timeout=20) == 0 and terminal.rest() == b"y\r\n"
         assert terminal.unread_input() == 0
 
 

@@ -27,9 +27,10 @@ inline constexpr int failure_status = 2;
 // Sets up standard output, then prints the title, the credit lines and the usage text.
 void print_banner(const program_texts& program);
 
-// The three ends of a run below write out what standard output still holds once the key wait is over.
-// When that, or an earlier write to standard output, failed, "program: standard output: reason" goes to
-// standard error and the exit status is failure_status instead of the usual one.
+// The three ends of a run below write out what standard output still holds before the key wait, so that
+// a file or a pipe has all the run printed while it waits. When that, or an earlier write to standard
+// output, failed, "program: standard output: reason" goes to standard error once the wait is over, and
+// the exit status is failure_status instead of the usual one.
 
 // Too few arguments: the message, the prompt, the key wait, then exit status 1.
 [[noreturn]] void fail_usage();

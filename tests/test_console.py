@@ -7,7 +7,7 @@ import termios
 
 import pytest
 
-from conftest import (BRELPACK, BRELSPLIT, DECODER_BANNER, ENCODED, ENCODER_BANNER, FAULT_SHIM, PROMPT,
+from conftest import (BRELPACK, BRELSPLIT, DECODED, DECODER_BANNER, ENCODED, ENCODER_BANNER, FAULT_SHIM, PROMPT,
                       names_below, put, run, viv)
 from terminal import Terminal
 
@@ -46,12 +46,24 @@ def test_one_key_ends_the_wait_and_its_line_and_leaves_the_terminal_as_it_was(tm
         assert terminal.unread_input() == 0
 
 
-def test_the_prompt_shows_on_the_terminal_when_standard_output_goes_elsewhere(tmp_path):
-    with open(tmp_path / "log", "wb") as log, Terminal([BRELSPLIT], tmp_path, stdout=log) as terminal:
+# Standard output in a pipe (`brelsplit a.viv | tee log`): the prompt shows on the terminal, and the pipe has
+# what the run printed while it waits.
+@pytest.mark.parametrize("arguments, status, output", [
+    ([], 1, DECODER_BANNER + b"\nNot enought parameters" + PROMPT), (["a.viv"], 0, DECODER_BANNER + b"\na" + DECODED)],
+    ids=["usage failure", "completed run"])
+def test_the_prompt_shows_on_the_terminal_and_the_output_in_the_pipe_during_the_wait(tmp_path, arguments, status,
+                                                                                    output):
+    put(tmp_path, {"a.viv": viv(("a", b"x"))})
+    reader, writer = os.pipe()
+    os.set_blocking(reader, False)
+    with Terminal([BRELSPLIT, *arguments], tmp_path, stdout=writer) as terminal:
+        os.close(writer)
         assert terminal.expect(b"Press any key...") == b"\r\nPress any key..." and terminal.waits_for_key()
+        assert os.read(reader, 1 << 16) == output  # BlockingIOError when the pipe is still empty
         os.write(terminal.master, b"x")
-        assert terminal.process.wait(timeout=20) == 1 and terminal.rest() == b"x\r\n"
-    assert (tmp_path / "log").read_bytes() == DECODER_BANNER + b"\nNot enought parameters" + PROMPT
+        assert terminal.process.wait(timeout=20) == status and terminal.rest() == b"x\r\n"
+    assert os.read(reader, 1) == b""
+    os.close(reader)
 
 
 # A run that is not in the terminal's foreground process group (`brelpack out.viv in &` in a shell with job

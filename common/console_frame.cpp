@@ -17,6 +17,9 @@ constexpr const char* credit_lines =
 // The program of this run, named when standard output fails at the end; print_banner sets it.
 const program_texts* running_program = &encoder_texts;
 
+// Whether the last byte written to standard output was something other than a line feed.
+bool output_line_open = false;
+
 // The reason the first write of standard output's buffer failed; 0 while none has.
 int output_error = 0;
 
@@ -60,14 +63,19 @@ const program_texts decoder_texts = {
     1,
 };
 
+void print_output(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (!text.empty()) output_line_open = text.back() != '\n';
+}
+
 void print_banner(const program_texts& program) {
     set_up_standard_output();
     running_program = &program;
-    std::printf("%s%s%s", program.title, credit_lines, program.usage);
+    print_output(std::string(program.title) + credit_lines + program.usage);
 }
 
 void fail_usage() {
-    std::printf("%s%s", too_few_arguments_message, prompt_message);
+    print_output(std::string(too_few_arguments_message) + prompt_message);
     std::exit(end_run(1));
 }
 
@@ -142,17 +150,21 @@ std::string key_echo(std::string_view key) {
 
 void report_failure(const program_texts& program, std::string_view subject, std::string_view reason) {
     flush_output();
-    std::fprintf(stderr, "%s: %s: %s\n", program.name, shown_on(stderr, subject).c_str(),
-                 shown_on(stderr, reason).c_str());
+    // On a terminal that standard output shares, an error after an entry's name would go on the name's
+    // line. The line feed that ends it goes to standard error, so standard output's bytes stay the same.
+    const bool shared = errors_share_output_terminal();
+    std::fprintf(stderr, "%s%s: %s: %s\n", shared && output_line_open ? "\n" : "", program.name,
+                 shown_on(stderr, subject).c_str(), shown_on(stderr, reason).c_str());
+    if (shared) output_line_open = false;
 }
 
 int finish_run(const program_texts& program) {
-    std::printf("%s%s", program.completion, prompt_message);
+    print_output(std::string(program.completion) + prompt_message);
     return end_run(0);
 }
 
 int finish_failed_run() {
-    std::printf("%s", prompt_message);
+    print_output(prompt_message);
     return end_run(failure_status);
 }
 

@@ -27,6 +27,10 @@ inline constexpr int failure_status = 2;
 // Sets up standard output, then prints the title, the credit lines and the usage text.
 void print_banner(const program_texts& program);
 
+// Writes text to standard output. Everything the programs print there goes through here, so that
+// report_failure knows where the last line left off.
+void print_output(std::string_view text);
+
 // The three ends of a run below write out what standard output still holds before the key wait, so that
 // a file or a pipe has all the run printed while it waits. When that, or an earlier write to standard
 // output, failed, "program: standard output: reason" goes to standard error once the wait is over, and
@@ -35,7 +39,8 @@ void print_banner(const program_texts& program);
 // Too few arguments: the message, the prompt, the key wait, then exit status 1.
 [[noreturn]] void fail_usage();
 
-// "program: subject: reason" on standard error, after what standard output holds so far.
+// "program: subject: reason" on standard error, after what standard output holds so far. When both are
+// the same terminal and standard output's last line is still open, the error starts a line of its own.
 void report_failure(const program_texts& program, std::string_view subject, std::string_view reason);
 
 // Text from an archive as it may be shown on `stream`: unchanged, unless the stream is a terminal that
@@ -72,5 +77,8 @@ void wait_for_key();
 
 // Whether the stream is a terminal that acts on control bytes in the text it is given.
 bool obeys_control_bytes(std::FILE* stream);
+
+// Whether standard output and standard error are the same terminal, so their lines share one screen.
+bool errors_share_output_terminal();
 
 }  // namespace brel

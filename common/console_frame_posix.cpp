@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -152,6 +153,15 @@ void set_up_standard_output() {
     } else {
         std::setvbuf(stdout, block, _IOFBF, sizeof block);
     }
+}
+
+bool errors_share_output_terminal() {
+    static const bool shared = [] {
+        struct stat output, errors;
+        return isatty(STDOUT_FILENO) && isatty(STDERR_FILENO) && fstat(STDOUT_FILENO, &output) == 0 &&
+               fstat(STDERR_FILENO, &errors) == 0 && output.st_rdev == errors.st_rdev;
+    }();
+    return shared;
 }
 
 bool obeys_control_bytes(std::FILE* stream) {

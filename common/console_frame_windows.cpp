@@ -62,6 +62,13 @@ void set_up_standard_output() {
 // never switch on; there they show as glyphs.
 bool obeys_control_bytes(std::FILE*) { return false; }
 
+// A process has one console at most: standard output and standard error that are both consoles are it.
+bool errors_share_output_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) &&
+           GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
+}
+
 void wait_for_key() {
     if (!input_tried) {
         input_tried = true;

@@ -104,6 +104,20 @@ def test_keys_typed_before_the_prompt_are_dropped(tmp_path):
         assert terminal.unread_input() == 0
 
 
+# Standard output and standard error on one terminal: an error starts a line of its own, wherever the entry lines
+# left off, and without a blank line after another error or the banner.
+@pytest.mark.parametrize("archive, lines", [
+    (viv(("src/a.bin", b"x"))[:8] + b"\0\0\0\2" + viv(("src/a.bin", b"x"))[12:],
+     b"\nsrc/a.bin\nbrelsplit: src/a.bin: No such file or directory\n"
+     b"brelsplit: a.viv: entry 2: the directory runs past the end of the archive\n"),
+    (None, b"brelsplit: a.viv: No such file or directory\n")], ids=["after an entry line", "after the banner"])
+def test_on_a_shared_terminal_an_error_starts_a_line_of_its_own(tmp_path, archive, lines):
+    put(tmp_path, {"a.viv": archive} if archive else {})
+    with Terminal([BRELSPLIT, "a.viv"], tmp_path) as terminal:
+        screen = (DECODER_BANNER + lines + PROMPT).replace(b"\n", b"\r\n")
+        assert terminal.expect(b"Press any key...") == screen
+
+
 # Standard output that can't be written: a full disk, and a pipe whose reader has gone (SIGPIPE ignored, so
 # the write fails with EPIPE), after a completed run and after the usage failure.
 @pytest.mark.parametrize("argv, output, error", [

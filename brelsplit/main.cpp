@@ -78,8 +78,7 @@ bool unpack(const char* archive_path) {
     entry_writer output(archive);
     bool all_written = true;
     for (const directory_entry& entry : listing.entries) {
-        // The name is an argument, never the format: a stored "%" is printed as it stands.
-        std::printf("\n%s", shown_on(stdout, entry.name).c_str());
+        print_output("\n" + shown_on(stdout, entry.name));
         const outcome written = write_entry(archive_path, bytes, output, entry);
         // Once the archive has been cut short, what is left of it can't be trusted.
         if (written == outcome::archive_changed) return false;

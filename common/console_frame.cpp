@@ -17,18 +17,32 @@ constexpr const char* credit_lines =
 // The program of this run, named when standard output fails at the end; print_banner sets it.
 const program_texts* running_program = &encoder_texts;
 
-// Standard output off a terminal is written in blocks, the last of them only now, after the key wait,
-// so a full disk or a pipe whose reader has gone may show only here. As with any other write, that is
-// a failure of the run.
-int status_after_output(int status) {
+// Whether the last byte written to standard output was something other than a line feed.
+bool output_line_open = false;
+
+// The reason the first write of standard output's buffer failed; 0 while none has.
+int output_error = 0;
+
+void flush_output() {
     errno = 0;
-    const bool flush_failed = std::fflush(stdout) != 0;
-    const int error = errno;
-    if (!flush_failed && !std::ferror(stdout)) return status;
-    // A block lost earlier leaves its error flag behind but not its reason.
+    if (std::fflush(stdout) != 0 && output_error == 0) output_error = errno != 0 ? errno : EIO;
+}
+
+// Standard output off a terminal is written in blocks, the last of them just before the key wait, so a
+// full disk or a pipe whose reader has gone may show only then. As with any other write, that is a
+// failure of the run, reported once the wait is over.
+int status_after_output(int status) {
+    // A block lost to a write of stdio's own leaves its error flag behind but not its reason.
+    if (output_error == 0 && !std::ferror(stdout)) return status;
     std::fprintf(stderr, "%s: standard output: %s\n", running_program->name,
-                 std::strerror(flush_failed && error != 0 ? error : EIO));
+                 std::strerror(output_error != 0 ? output_error : EIO));
     return failure_status;
+}
+
+int end_run(int status) {
+    flush_output();
+    wait_for_key();
+    return status_after_output(status);
 }
 
 }  // namespace
@@ -49,16 +63,20 @@ const program_texts decoder_texts = {
     1,
 };
 
+void print_output(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (!text.empty()) output_line_open = text.back() != '\n';
+}
+
 void print_banner(const program_texts& program) {
     set_up_standard_output();
     running_program = &program;
-    std::printf("%s%s%s", program.title, credit_lines, program.usage);
+    print_output(std::string(program.title) + credit_lines + program.usage);
 }
 
 void fail_usage() {
-    std::printf("%s%s", too_few_arguments_message, prompt_message);
-    wait_for_key();
-    std::exit(status_after_output(1));
+    print_output(std::string(too_few_arguments_message) + prompt_message);
+    std::exit(end_run(1));
 }
 
 namespace {
@@ -131,21 +149,23 @@ std::string key_echo(std::string_view key) {
 }
 
 void report_failure(const program_texts& program, std::string_view subject, std::string_view reason) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s: %s: %s\n", program.name, shown_on(stderr, subject).c_str(),
-                 shown_on(stderr, reason).c_str());
+    flush_output();
+    // On a terminal that standard output shares, an error after an entry's name would go on the name's
+    // line. The line feed that ends it goes to standard error, so standard output's bytes stay the same.
+    const bool shared = errors_share_output_terminal();
+    std::fprintf(stderr, "%s%s: %s: %s\n", shared && output_line_open ? "\n" : "", program.name,
+                 shown_on(stderr, subject).c_str(), shown_on(stderr, reason).c_str());
+    if (shared) output_line_open = false;
 }
 
 int finish_run(const program_texts& program) {
-    std::printf("%s%s", program.completion, prompt_message);
-    wait_for_key();
-    return status_after_output(0);
+    print_output(std::string(program.completion) + prompt_message);
+    return end_run(0);
 }
 
 int finish_failed_run() {
-    std::printf("%s", prompt_message);
-    wait_for_key();
-    return status_after_output(failure_status);
+    print_output(prompt_message);
+    return end_run(failure_status);
 }
 
 }  // namespace brel

@@ -27,14 +27,20 @@ inline constexpr int failure_status = 2;
 // Sets up standard output, then prints the title, the credit lines and the usage text.
 void print_banner(const program_texts& program);
 
-// The three ends of a run below write out what standard output still holds once the key wait is over.
-// When that, or an earlier write to standard output, failed, "program: standard output: reason" goes to
-// standard error and the exit status is failure_status instead of the usual one.
+// Writes text to standard output. Everything the programs print there goes through here, so that
+// report_failure knows where the last line left off.
+void print_output(std::string_view text);
+
+// The three ends of a run below write out what standard output still holds before the key wait, so that
+// a file or a pipe has all the run printed while it waits. When that, or an earlier write to standard
+// output, failed, "program: standard output: reason" goes to standard error once the wait is over, and
+// the exit status is failure_status instead of the usual one.
 
 // Too few arguments: the message, the prompt, the key wait, then exit status 1.
 [[noreturn]] void fail_usage();
 
-// "program: subject: reason" on standard error, after what standard output holds so far.
+// "program: subject: reason" on standard error, after what standard output holds so far. When both are
+// the same terminal and standard output's last line is still open, the error starts a line of its own.
 void report_failure(const program_texts& program, std::string_view subject, std::string_view reason);
 
 // Text from an archive as it may be shown on `stream`: unchanged, unless the stream is a terminal that
@@ -63,12 +69,16 @@ std::string key_echo(std::string_view key);
 // otherwise buffered in 4096-byte blocks and written out when the program ends.
 void set_up_standard_output();
 
-// Waits for one key press at the console (never standard input) and echoes it there. When standard
+// Waits for one key press at the console (never standard input), echoes it there and ends the line.
+// Keys typed before the wait are dropped: the key is one pressed once the prompt shows. When standard
 // output is not that console, the prompt is written there first, so the wait can be seen.
-// Returns at once when there is no console.
+// Returns at once when there is no console, or when the process runs in the background of its terminal.
 void wait_for_key();
 
 // Whether the stream is a terminal that acts on control bytes in the text it is given.
 bool obeys_control_bytes(std::FILE* stream);
+
+// Whether standard output and standard error are the same terminal, so their lines share one screen.
+bool errors_share_output_terminal();
 
 }  // namespace brel

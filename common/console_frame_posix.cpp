@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -154,6 +155,15 @@ void set_up_standard_output() {
     }
 }
 
+bool errors_share_output_terminal() {
+    static const bool shared = [] {
+        struct stat output, errors;
+        return isatty(STDOUT_FILENO) && isatty(STDERR_FILENO) && fstat(STDOUT_FILENO, &output) == 0 &&
+               fstat(STDERR_FILENO, &errors) == 0 && output.st_rdev == errors.st_rdev;
+    }();
+    return shared;
+}
+
 bool obeys_control_bytes(std::FILE* stream) {
     // Asked once per stream: brelsplit asks for every entry it prints.
     static const bool output_is_terminal = isatty(STDOUT_FILENO) != 0;
@@ -168,7 +178,11 @@ void wait_for_key() {
         terminal_tried = true;
         terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     }
-    if (terminal < 0 || tcgetattr(terminal, &saved_mode) != 0) return;
+    // A run in the background of its terminal (`brelpack a.viv f &`, or under timeout(1), which gives its
+    // command a process group of its own) is not the one the user types at. Setting the terminal's mode,
+    // dropping its input or, with TOSTOP, writing there would stop it with SIGTTOU, so it leaves the
+    // terminal alone and ends as it would without one.
+    if (terminal < 0 || tcgetpgrp(terminal) != getpgrp() || tcgetattr(terminal, &saved_mode) != 0) return;
 
     // The prompt went to standard output; when that is a file, a pipe or another terminal (standard output
     // is this terminal only when it belongs to our session), the user here would see no sign of the wait.
@@ -185,7 +199,13 @@ void wait_for_key() {
         raw.c_cc[VMIN] = 1;
         raw.c_cc[VTIME] = 0;
         mode_switched = 1;
-        if (tcsetattr(terminal, TCSANOW, &raw) == 0) key = read_key();
+        if (tcsetattr(terminal, TCSANOW, &raw) == 0) {
+            // What was typed while the run was busy was meant for what comes after it (a command line for
+            // the shell, say), not as the answer to a prompt not yet shown: dropped, the wait takes a key
+            // pressed from now on.
+            tcflush(terminal, TCIFLUSH);
+            key = read_key();
+        }
         restore_mode();
     }
 
@@ -195,6 +215,10 @@ void wait_for_key() {
     if (key.empty()) return;
     const auto lead = static_cast<unsigned char>(key[0]);
     if (lead != escape && (lead < 0x80 || lead > 0x9F)) write_to_terminal(key_echo(key));
+    // The prompt's line ends here, so that what the shell prints next starts a line of its own; a line
+    // feed alone where the terminal's mode adds the carriage return.
+    const bool adds_return = (saved_mode.c_oflag & OPOST) && (saved_mode.c_oflag & ONLCR);
+    write_to_terminal(adds_return ? "\n" : "\r\n");
 }
 
 }  // namespace brel

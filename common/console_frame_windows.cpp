@@ -62,6 +62,13 @@ void set_up_standard_output() {
 // never switch on; there they show as glyphs.
 bool obeys_control_bytes(std::FILE*) { return false; }
 
+// A process has one console at most: standard output and standard error that are both consoles are it.
+bool errors_share_output_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) &&
+           GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode);
+}
+
 void wait_for_key() {
     if (!input_tried) {
         input_tried = true;
@@ -78,6 +85,8 @@ void wait_for_key() {
     // No line input, no echo by the console and no processed input, so Ctrl+C arrives as a key.
     SetConsoleMode(console_input, saved_mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
                                                                    ENABLE_PROCESSED_INPUT));
+    // Keys pressed while the run was busy were not meant for a prompt not yet shown.
+    FlushConsoleInputBuffer(console_input);
     int key = -1;
     char character = 0;
     while (key < 0) {
@@ -93,6 +102,8 @@ void wait_for_key() {
     // A special key has no character to show, and Escape none either, as on a terminal; control keys
     // show in caret notation.
     if (character != 0 && character != 0x1B) write_to_console(key_echo(std::string_view(&character, 1)));
+    // The prompt's line ends here, so that what the command prompt prints next starts a line of its own.
+    if (key >= 0) write_to_console("\r\n");
 }
 
 }  // namespace brel

@@ -1,6 +1,7 @@
-# A program on a pseudo-terminal that is its controlling terminal and its standard output (unless `stdout`
-# says otherwise), read through pexpect. Standard input is /dev/null, so only a key wait that reads the
-# terminal itself sees the keys, unless input_from_terminal (wine takes its console input from standard input).
+# A program on a pseudo-terminal that is its controlling terminal, its standard error and its standard output
+# (unless `stdout` says otherwise), read through pexpect. Standard input is /dev/null, so only a key wait that
+# reads the terminal itself sees the keys, unless input_from_terminal (wine takes its console input from standard
+# input). `local_modes` are set on the terminal before the program starts (TOSTOP, say).
 import array
 import fcntl
 import os
@@ -13,11 +14,15 @@ import pexpect.fdpexpect
 
 
 class Terminal:
-    def __init__(self, argv, cwd, env=None, input_from_terminal=False, stdout=None):
+    def __init__(self, argv, cwd, env=None, input_from_terminal=False, stdout=None, local_modes=0):
         self.master, self.slave = os.openpty()
+        if local_modes:
+            mode = termios.tcgetattr(self.slave)
+            mode[3] |= local_modes
+            termios.tcsetattr(self.slave, termios.TCSANOW, mode)
         self.before = termios.tcgetattr(self.slave)
         self.process = subprocess.Popen(
-            [str(a) for a in argv], cwd=cwd, env=env, stdout=stdout or self.slave,
+            [str(a) for a in argv], cwd=cwd, env=env, stdout=stdout or self.slave, stderr=self.slave,
             stdin=self.slave if input_from_terminal else subprocess.DEVNULL,
             preexec_fn=lambda: (os.setsid(), fcntl.ioctl(self.slave, termios.TIOCSCTTY, 0)))
         self.screen = pexpect.fdpexpect.fdspawn(self.master, timeout=15)

@@ -2,11 +2,13 @@
 import os
 import signal
 import subprocess
+import sys
 import termios
 
 import pytest
 
-from conftest import BRELPACK, BRELSPLIT, DECODER_BANNER, ENCODER_BANNER, PROMPT, names_below, put, run, viv
+from conftest import (BRELPACK, BRELSPLIT, DECODED, DECODER_BANNER, ENCODED, ENCODER_BANNER, FAULT_SHIM, PROMPT,
+                      names_below, put, run, viv)
 from terminal import Terminal
 
 
@@ -19,16 +21,17 @@ def test_too_few_arguments_print_the_usage_and_exit_with_one(tmp_path, program, 
 
 
 @pytest.mark.parametrize("argv, keys, ending_signal, echo, status", [
-    pytest.param([BRELPACK], b"x", None, b"x", 1, id="letter after the usage failure"),
-    pytest.param([BRELSPLIT, "a.viv"], b"\x03", None, b"^C", 0, id="Ctrl+C is a key; control bytes in names shown as ?"),
-    pytest.param([BRELPACK], b"\x7f", None, b"^?", 1, id="DEL in caret notation"),
-    pytest.param([BRELPACK], b"\x9b", None, b"", 1, id="C1 control byte alone, not echoed"),
-    pytest.param([BRELPACK], b"\x1b[15~", None, b"", 1, id="function key, whole sequence taken"),
-    pytest.param([BRELPACK], "é".encode(), None, "é".encode(), 1, id="character of several bytes"),
+    pytest.param([BRELPACK], b"x", None, b"x\r\n", 1, id="letter after the usage failure"),
+    pytest.param([BRELSPLIT, "a.viv"], b"\x03", None, b"^C\r\n", 0, id="Ctrl+C is a key; control bytes in names shown as ?"),
+    pytest.param([BRELPACK], b"\x7f", None, b"^?\r\n", 1, id="DEL in caret notation"),
+    pytest.param([BRELPACK], b"\x9b", None, b"\r\n", 1, id="C1 control byte alone, not echoed"),
+    pytest.param([BRELPACK], b"\x1b[15~", None, b"\r\n", 1, id="function key, whole sequence taken"),
+    pytest.param([BRELPACK], "é".encode(), None, "é".encode() + b"\r\n", 1, id="character of several bytes"),
     *(pytest.param([BRELPACK, "out.viv", "in"], b"", ending, b"", -ending, id=f"ended by {ending.name}")
       for ending in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT)),
 ])
-def test_one_key_ends_the_wait_and_leaves_the_terminal_as_it_was(tmp_path, argv, keys, ending_signal, echo, status):
+def test_one_key_ends_the_wait_and_its_line_and_leaves_the_terminal_as_it_was(tmp_path, argv, keys, ending_signal, echo,
+                                                                              status):
     put(tmp_path, {"in": b"data", "a.viv": viv((b"a\x1b[2J\x07b\x9b2J\xc2\x9b2J caf\xc3\xa9", b"x"))})
     with Terminal(argv, tmp_path) as terminal:
         terminal.expect(b"Press any key...")  # on screen before any key is pressed
@@ -43,12 +46,76 @@ def test_one_key_ends_the_wait_and_leaves_the_terminal_as_it_was(tmp_path, argv,
         assert terminal.unread_input() == 0
 
 
-def test_the_prompt_shows_on_the_terminal_when_standard_output_goes_elsewhere(tmp_path):
-    with open(tmp_path / "log", "wb") as log, Terminal([BRELSPLIT], tmp_path, stdout=log) as terminal:
+# Standard output in a pipe (`brelsplit a.viv | tee log`): the prompt shows on the terminal, and the pipe has
+# what the run printed while it waits.
+@pytest.mark.parametrize("arguments, status, output", [
+    ([], 1, DECODER_BANNER + b"\nNot enought parameters" + PROMPT), (["a.viv"], 0, DECODER_BANNER + b"\na" + DECODED)],
+    ids=["usage failure", "completed run"])
+def test_the_prompt_shows_on_the_terminal_and_the_output_in_the_pipe_during_the_wait(tmp_path, arguments, status,
+                                                                                    output):
+    put(tmp_path, {"a.viv": viv(("a", b"x"))})
+    reader, writer = os.pipe()
+    os.set_blocking(reader, False)
+    with Terminal([BRELSPLIT, *arguments], tmp_path, stdout=writer) as terminal:
+        os.close(writer)
         assert terminal.expect(b"Press any key...") == b"\r\nPress any key..." and terminal.waits_for_key()
+        assert os.read(reader, 1 << 16) == output  # BlockingIOError when the pipe is still empty
         os.write(terminal.master, b"x")
-        assert terminal.process.wait(timeout=20) == 1 and terminal.rest() == b"x"
-    assert (tmp_path / "log").read_bytes() == DECODER_BANNER + b"\nNot enought parameters" + PROMPT
+        assert terminal.process.wait(timeout=20) == status and terminal.rest() == b"x\r\n"
+    assert os.read(reader, 1) == b""
+    os.close(reader)
+
+
+# A run that is not in the terminal's foreground process group (`brelpack out.viv in &` in a shell with job
+# control, or under timeout(1)) ends as it would without a terminal: no wait, the terminal's mode untouched,
+# nothing written there, even with TOSTOP set. The job's group is started by a foreground process that
+# reports a stopped job as 128 + the stop signal.
+BACKGROUND_JOB = """import os, subprocess, sys
+job = subprocess.Popen(sys.argv[1:], process_group=0)
+_, status = os.waitpid(job.pid, os.WUNTRACED)
+sys.exit(128 + os.WSTOPSIG(status) if os.WIFSTOPPED(status) else os.waitstatus_to_exitcode(status))"""
+
+
+@pytest.mark.parametrize("to_log, local_modes, shown", [
+    (False, 0, (ENCODER_BANNER + ENCODED).replace(b"\n", b"\r\n")), (True, termios.TOSTOP, b"")],
+    ids=["standard output on the terminal", "standard output to a file, TOSTOP set"])
+def test_a_run_in_the_background_does_not_wait_nor_touch_the_terminal(tmp_path, to_log, local_modes, shown):
+    put(tmp_path, {"in": b"data"})
+    argv = [sys.executable, "-c", BACKGROUND_JOB, BRELPACK, "out.viv", "in"]
+    with (open(tmp_path / "log", "wb") as log,
+          Terminal(argv, tmp_path, stdout=log if to_log else None, local_modes=local_modes) as terminal):
+        assert terminal.process.wait(timeout=20) == 0
+        assert terminal.rest() == shown and termios.tcgetattr(terminal.slave) == terminal.before
+    assert (tmp_path / "log").read_bytes() == (ENCODER_BANNER + ENCODED if to_log else b"")
+    assert (tmp_path / "out.viv").read_bytes() == viv(("in", b"data"))
+
+
+# A line typed while the run is busy (`ls -d src` and Enter) is dropped when the prompt shows: the wait takes a key
+# pressed after it, and the shell gets none of those bytes.
+def test_keys_typed_before_the_prompt_are_dropped(tmp_path):
+    put(tmp_path, {"in": b"data"})
+    slow = dict(os.environ, LD_PRELOAD=FAULT_SHIM, BREL_FAULT="open:in:sleep 1", ASAN_OPTIONS="verify_asan_link_order=0")
+    with Terminal([BRELPACK, "out.viv", "in"], tmp_path, env=slow) as terminal:
+        os.write(terminal.master, b"ls -d src\r")
+        terminal.expect(b"Press any key...")
+        assert terminal.waits_for_key() and terminal.rest() == b"" and terminal.process.poll() is None
+        os.write(terminal.master, b"y")
+        assert terminal.process.wait(timeout=20) == 0 and terminal.rest() == b"y\r\n"
+        assert terminal.unread_input() == 0
+
+
+# Standard output and standard error on one terminal: an error starts a line of its own, wherever the entry lines
+# left off, and without a blank line after another error or the banner.
+@pytest.mark.parametrize("archive, lines", [
+    (viv(("src/a.bin", b"x"))[:8] + b"\0\0\0\2" + viv(("src/a.bin", b"x"))[12:],
+     b"\nsrc/a.bin\nbrelsplit: src/a.bin: No such file or directory\n"
+     b"brelsplit: a.viv: entry 2: the directory runs past the end of the archive\n"),
+    (None, b"brelsplit: a.viv: No such file or directory\n")], ids=["after an entry line", "after the banner"])
+def test_on_a_shared_terminal_an_error_starts_a_line_of_its_own(tmp_path, archive, lines):
+    put(tmp_path, {"a.viv": archive} if archive else {})
+    with Terminal([BRELSPLIT, "a.viv"], tmp_path) as terminal:
+        screen = (DECODER_BANNER + lines + PROMPT).replace(b"\n", b"\r\n")
+        assert terminal.expect(b"Press any key...") == screen
 
 
 # Standard output that can't be written: a full disk, and a pipe whose reader has gone (SIGPIPE ignored, so

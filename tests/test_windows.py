@@ -61,7 +61,7 @@ def test_key_wait_on_the_console_ends_with_one_key_and_echoes_it(tmp_path):
         os.write(terminal.master, b"x")
         assert terminal.process.wait(timeout=20) == 1
         terminal.rest()
-        assert visible().endswith(b"\nNot enought parameters\nPress any key...x"), terminal.shown
+        assert visible().endswith(b"\nNot enought parameters\nPress any key...x\n"), terminal.shown
 
 
 # wine turns SIGINT into the console's Ctrl+C event. Sent while a large file is being written under its hidden name: the

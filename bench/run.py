@@ -109,7 +109,8 @@ def make_files(folder, count, size, seed):
 def describe_machine(work):
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")), "?")
     memory = next((line.split(":", 1)[1].strip() for line in open("/proc/meminfo") if line.startswith("MemTotal")), "?")
-    filesystem = subprocess.run(["stat", "-f", "-c", "%T", work], capture_output=True, text=True).stdout.strip()
+    # stat -f names ext4 "ext2/ext3"; the mount table names it as it is.
+    filesystem = subprocess.run(["findmnt", "-n", "-o", "FSTYPE", "-T", work], capture_output=True, text=True).stdout.strip()
     tar = subprocess.run(["tar", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
     cat = subprocess.run(["cat", "--version"], capture_output=True, text=True).stdout.splitlines()[0]
     thp = open("/sys/kernel/mm/transparent_hugepage/enabled").read().strip()

@@ -25,13 +25,21 @@ TEST(StopSignals, AStopAtAnyInstantRemovesTheArmedFile) {
     int left_behind = 0;
     for (int run = 0; run < 40; ++run) {
         ::close(::open(hidden.c_str(), O_CREAT | O_WRONLY, 0600));
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             stop_signals::take_over();
+            stop_signals::remove_on_stop(place, ".brel-armed", -1);
+            [[maybe_unused]] const auto told = write(ready[1], "", 1);
             for (;;) stop_signals::remove_on_stop(place, ".brel-armed", -1);
         }
-        usleep(500 + static_cast<useconds_t>(run * 97 % 1500));
+        char byte;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);  // armed from here on
+        ::close(ready[0]);
+        ::close(ready[1]);
+        usleep(static_cast<useconds_t>(run * 97 % 1500));
         kill(child, SIGINT);
         int status = 0;
         waitpid(child, &status, 0);

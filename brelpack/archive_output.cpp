@@ -56,7 +56,7 @@ io_error archive_output::start(const char* path, std::size_t size) {
         }
         if (stream_ >= 0) {
             image_ = image_buffer(size);
-            return image_.allocated() ? io_error() : io_error::system(ENOMEM);
+            return image_.allocated() ? io_error() : io_error::no_memory_for(size);
         }
     }
 
@@ -67,14 +67,14 @@ io_error archive_output::start(const char* path, std::size_t size) {
     const io_error reserved = fs::reserve(file_.fd(), size);
     if (!reserved) {
         std::byte* mapping = nullptr;
-        if (const io_error error = fs::map_file(file_.fd(), size, true, mapping)) return error;
+        if (const io_error error = fs::map_file(file_.fd(), size, true, mapping)) return io_error::mapping(error);
         image_ = image_buffer::adopt(mapping, size);
         mapped_ = true;
         return {};
     }
     if (reserved.what() != io_error::kind::unsupported) return reserved;
     image_ = image_buffer(size);
-    return image_.allocated() ? io_error() : io_error::system(ENOMEM);
+    return image_.allocated() ? io_error() : io_error::no_memory_for(size);
 }
 
 void archive_output::filled(std::size_t offset, std::size_t length) {

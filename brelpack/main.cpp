@@ -1,4 +1,6 @@
 // brelpack: packs the files named on the command line into one VIV archive.
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -39,11 +41,19 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
     stop_signals::take_over();
     std::vector<packed_entry> entries;
     entries.reserve(inputs.size());
+    // A pipe (`<(command)`, /dev/stdin) can't be measured without reading it, nor read twice: it is read
+    // whole now and kept.
+    std::vector<image_buffer> streamed(inputs.size());
     bool inputs_readable = true;
-    for (const char* input : inputs) {
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
         std::uint64_t size = 0;
-        if (const io_error error = measure_file(input, size)) inputs_readable = fail(input, error.reason());
-        entries.push_back({input, size});
+        io_error error = measure_file(inputs[i], size);
+        if (error.is(ESPIPE)) {
+            error = read_whole_stream(inputs[i], streamed[i]);
+            size = streamed[i].bytes().size();
+        }
+        if (error) inputs_readable = fail(inputs[i], error.reason());
+        entries.push_back({inputs[i], size});
     }
     if (!inputs_readable) return false;
 
@@ -72,9 +82,13 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
     // Second pass. The directory was laid out from the first pass, so an input whose size has changed
     // since is refused rather than stored torn.
     auto data_cursor = static_cast<std::size_t>(layout.data_start);
-    for (const packed_entry& entry : entries) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const packed_entry& entry = entries[i];
         const auto size = static_cast<std::size_t>(entry.size);
-        if (const io_error error = read_file_into(entry.name.data(), bytes.subspan(data_cursor, size))) {
+        if (streamed[i].allocated()) {
+            std::copy_n(streamed[i].bytes().data(), size, bytes.subspan(data_cursor, size).data());
+            streamed[i] = image_buffer();
+        } else if (const io_error error = read_file_into(entry.name.data(), bytes.subspan(data_cursor, size))) {
             return give_up(entry.name, error);
         }
         archive.filled(data_cursor, size);

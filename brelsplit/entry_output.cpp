@@ -32,6 +32,7 @@ io_error entry_writer::enter_folder(std::string_view folder_part) {
             fs::folder inner;
             const io_error error = fs::open_folder_inside(folder_, std::string(folder_part.substr(start, end - start)), inner);
             fs::close_folder(folder_);
+            if (error.is(ENOENT)) return io_error::kind::folder_missing;
             if (error) return error;
             folder_ = inner;
         }
@@ -53,6 +54,10 @@ io_error entry_writer::write(std::string_view name, std::span<const std::byte> b
     if (standing.kind == fs::file_status::folder) return io_error::system(EISDIR);
     io_error error;
     if (rewrite_in_place(leaf, standing, bytes, error)) return error;
+    // A regular file is replaced only where a plain create could have written it.
+    if (standing.kind == fs::file_status::regular_file) {
+        if (const io_error refused = fs::check_writable(folder_, leaf.c_str())) return refused;
+    }
     return replace(leaf, standing, bytes);
 }
 
@@ -80,7 +85,12 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
     };
     if (!fits(standing)) return false;
     fs::owned_file file;
-    if (fs::open_for_rewrite(folder_, leaf.c_str(), file.fd)) return false;
+    if (const io_error refused = fs::open_for_rewrite(folder_, leaf.c_str(), file.fd)) {
+        // A file we may not write is kept, as a plain create would keep it; anything else is replaced.
+        if (!refused.is(EACCES) && !refused.is(EPERM)) return false;
+        error = refused;
+        return true;
+    }
     const int fd = file.fd;
     fs::file_status opened;
     std::array<std::byte, rewrite_in_place_limit> fresh, old;

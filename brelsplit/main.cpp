@@ -43,6 +43,11 @@ outcome write_entry(const char* archive_path, std::span<const std::byte> image, 
         fail(archive_path, error.reason());
         return outcome::archive_changed;
     }
+    if (error.what() == io_error::kind::folder_missing) {
+        const std::string_view folder = entry.name.substr(0, file_system::leaf_start(entry.name));
+        fail(entry.name, "the folder \"" + std::string(folder) + "\" does not exist, and brelsplit does not create folders");
+        return outcome::failed;
+    }
     if (error) {
         fail(entry.name, error.reason());
         return outcome::failed;
@@ -88,10 +93,16 @@ bool unpack(const char* archive_path) {
     return all_written;
 }
 
+// Only the first argument is unpacked; `brelsplit *.viv` should not look as if every archive had been.
+void warn_of_ignored_arguments(std::span<char* const> extra) {
+    for (const char* argument : extra) report_failure(decoder_texts, argument, "ignored: brelsplit unpacks only the first archive named");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     print_banner(decoder_texts);
     if (argc - 1 < decoder_texts.minimum_arguments) fail_usage();
+    warn_of_ignored_arguments(std::span<char* const>(argv + 2, argv + argc));
     return unpack(argv[1]) ? finish_run(decoder_texts) : finish_failed_run();
 }

@@ -14,17 +14,20 @@ namespace {
 
 namespace fs = file_system;
 
-// Reads a pipe or a device to its end: its length can't be known before. The image grows by doubling.
+// Reads a pipe or a device to its end: its length can't be known before. A stream that runs on
+// (/dev/zero) stops one byte past the largest archive there can be.
 io_error read_stream(int file, image_buffer& image) {
     std::size_t filled = 0;
     image = image_buffer(std::size_t{1} << 20);
     for (;;) {
-        if (!image.allocated()) return io_error::system(ENOMEM);
         const std::span<std::byte> bytes = image.bytes();
+        if (!image.allocated()) return io_error::no_memory_for(bytes.size());
         if (filled == bytes.size()) {
-            if (bytes.size() > SIZE_MAX / 2) return io_error::system(ENOMEM);
-            image_buffer larger(bytes.size() * 2);
-            if (larger.allocated()) std::memcpy(larger.bytes().data(), bytes.data(), filled);
+            const std::size_t larger_size = stream_capacity_after(filled);
+            if (larger_size == 0) return io_error::kind::too_large;
+            image_buffer larger(larger_size);
+            if (!larger.allocated()) return io_error::no_memory_for(larger_size);
+            std::memcpy(larger.bytes().data(), bytes.data(), filled);
             image = std::move(larger);
             continue;
         }
@@ -55,6 +58,13 @@ io_error measure_file(const char* path, std::uint64_t& size) {
     return fs::seek_end(file.fd, size);
 }
 
+io_error read_whole_stream(const char* path, image_buffer& image) {
+    fs::owned_file file;
+    if (const io_error error = fs::open_for_reading(path, file.fd)) return error;
+    if (const io_error error = read_stream(file.fd, image)) return error;
+    return fs::close_file(std::exchange(file.fd, -1));
+}
+
 io_error read_file_into(const char* path, std::span<std::byte> destination) {
     fs::owned_file file;
     if (const io_error error = fs::open_for_reading(path, file.fd)) return error;
@@ -69,7 +79,7 @@ io_error archive_image::open(const char* path) {
     if (status.kind == fs::file_status::folder) return io_error::system(EISDIR);
     if (status.kind != fs::file_status::regular_file) return read_stream(file_.fd, image_);
     opened_ = status;
-    if (status.size >= SIZE_MAX) return io_error::system(ENOMEM);
+    if (status.size >= SIZE_MAX) return io_error::no_memory_for(status.size);
     const auto length = static_cast<std::size_t>(status.size);
     std::byte* mapping = nullptr;
     if (length > 0 && !fs::map_file(file_.fd, length, false, mapping)) {
@@ -78,7 +88,7 @@ io_error archive_image::open(const char* path) {
     }
     // An empty file can't be mapped (nor, on some systems, any file): read into memory of its own.
     image_ = image_buffer(length);
-    if (!image_.allocated()) return io_error::system(ENOMEM);
+    if (!image_.allocated()) return io_error::no_memory_for(length);
     return read_exactly(file_.fd, image_.bytes());
 }
 

@@ -91,6 +91,9 @@ io_error create_new(const folder& place, const char* name, int& file);
 io_error create_unnamed(const folder& place, int& file);
 io_error link_unnamed(int file, const folder& place, const char* name);
 
+// Whether we may open the file `name` in the folder for writing, as a plain create would: EACCES if not.
+io_error check_writable(const folder& place, const char* name);
+
 // Opens the regular file `name` in the folder for reading and writing over its bytes, not through a link, not
 // waiting on a pipe.
 io_error open_for_rewrite(const folder& place, const char* name, int& file);

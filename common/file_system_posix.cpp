@@ -197,6 +197,10 @@ io_error link_unnamed(int file, const folder& place, const char* name) {
     return io_error::kind::unsupported;
 }
 
+io_error check_writable(const folder& place, const char* name) {
+    return faccessat(place.handle, name, W_OK, AT_EACCESS) == 0 ? io_error() : failed();
+}
+
 io_error open_for_rewrite(const folder& place, const char* name, int& file) {
     // Non-blocking, so that a pipe standing at the name is never waited on.
     file = ::openat(place.handle, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);

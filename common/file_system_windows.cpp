@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <cerrno>
 #include <string>
 
@@ -91,6 +92,25 @@ io_error look_up_path(const std::string& path, DWORD flags, file_status& status)
     return error;
 }
 
+// Another program often holds a file for a moment (a virus scanner reading a new file, an indexer, a
+// game with its archive open), and opening or replacing it then fails. `attempt` (true once it has
+// worked) is made again while it fails with one of the errors given, waiting longer each time, for
+// about four seconds in all; the last error stays the thread's last error.
+template <typename Attempt>
+bool patiently(std::initializer_list<DWORD> transient, Attempt attempt) {
+    constexpr DWORD patience_ms = 4000;
+    for (DWORD waited = 0, pause = 10;; pause = std::min<DWORD>(pause * 2, 500)) {
+        if (attempt()) return true;
+        const DWORD error = GetLastError();
+        if (std::find(transient.begin(), transient.end(), error) == transient.end() || waited >= patience_ms) {
+            SetLastError(error);
+            return false;
+        }
+        Sleep(pause);
+        waited += pause;
+    }
+}
+
 }  // namespace
 
 folder working_folder() { return {-1, "", false}; }
@@ -135,9 +155,14 @@ io_error open_for_reading(const char* path, int& file) {
 
 io_error open_existing_for_writing(const char* path, int& file, bool append) {
     // Through Win32, so that devices such as NUL and CON open as they do for a plain create.
-    const HANDLE handle = CreateFileA(path, append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return last_windows_error();
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (!patiently({ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION}, [&] {
+            handle = CreateFileA(path, append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            return handle != INVALID_HANDLE_VALUE;
+        })) {
+        return last_windows_error();
+    }
     file = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | (append ? _O_APPEND : 0));
     if (file < 0) {
         CloseHandle(handle);
@@ -180,6 +205,12 @@ io_error create_unnamed(const folder&, int& file) {
     return io_error::kind::unsupported;
 }
 io_error link_unnamed(int, const folder&, const char*) { return io_error::kind::unsupported; }
+io_error check_writable(const folder& place, const char* name) {
+    const DWORD attributes = GetFileAttributesA((place.path + name).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return last_windows_error();
+    return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? io_error::system(EACCES) : io_error();
+}
+
 io_error open_for_rewrite(const folder&, const char*, int& file) {
     file = -1;
     return io_error::kind::unsupported;
@@ -232,7 +263,12 @@ io_error move_over(const folder& place, const char* from, const char* to, const 
     if (const io_error error = look_up_in(place, to, standing)) return error;
     if (!standing.still(expected)) return io_error::kind::name_changed;
     const DWORD replace = expected.kind == file_status::nothing ? 0 : MOVEFILE_REPLACE_EXISTING;
-    if (MoveFileExA((place.path + from).c_str(), (place.path + to).c_str(), replace | MOVEFILE_WRITE_THROUGH)) return {};
+    // Replacing a file that another program holds open fails as if it were not allowed.
+    if (patiently({ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_LOCK_VIOLATION}, [&] {
+            return MoveFileExA((place.path + from).c_str(), (place.path + to).c_str(), replace | MOVEFILE_WRITE_THROUGH) != 0;
+        })) {
+        return {};
+    }
     const DWORD error = GetLastError();
     return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? io_error::kind::name_changed : from_windows(error);
 }

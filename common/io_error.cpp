@@ -18,6 +18,11 @@ std::string io_error::reason() const {
     case kind::link_in_path: return "a folder in the path is a link, which is not followed";
     case kind::dangling_link: return "not writing through a symbolic link that leads to no file";
     case kind::name_changed: return "another program put something else at this name meanwhile; it is left as it is";
+    case kind::no_memory:
+        return "could not get " + std::to_string(bytes_) + " bytes of memory for the archive: " + std::strerror(ENOMEM);
+    case kind::mapping_failed: return "could not map the archive into memory: " + io_error(cause_, code_).reason();
+    case kind::too_large: return "larger than any archive can be (4294967295 bytes)";
+    case kind::folder_missing: return "its folder does not exist, and folders are not created";
     case kind::torn:
         return io_error(cause_, code_).reason() + ", and the old bytes could not be put back: the file holds part old, part new bytes";
     }

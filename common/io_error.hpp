@@ -2,6 +2,7 @@
 // conditions this program finds for itself.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -20,12 +21,18 @@ public:
         dangling_link,    // the path is a symbolic link that leads to nothing
         name_changed,     // another program put something else at an output's name meanwhile
         torn,             // a write over a file failed, and so did putting its old bytes back
+        no_memory,        // the memory for an image of that many bytes could not be had
+        mapping_failed,   // a file could not be mapped into memory, for that system reason
+        too_large,        // a stream ran on past the largest archive there can be
+        folder_missing,   // a folder of an output's name does not exist
     };
 
     constexpr io_error() = default;
     constexpr io_error(kind what) : kind_(what) {}
     static constexpr io_error system(int error_number) { return io_error(kind::system, error_number); }
     static constexpr io_error platform(unsigned code) { return io_error(kind::platform, static_cast<int>(code)); }
+    static constexpr io_error no_memory_for(std::uint64_t bytes) { return io_error(kind::no_memory, ENOMEM, kind::none, bytes); }
+    static constexpr io_error mapping(const io_error& cause) { return io_error(kind::mapping_failed, cause.code_, cause.kind_); }
     // The write failed with `cause`, and putting the old bytes back failed too.
     static constexpr io_error torn_by(const io_error& cause) { return io_error(kind::torn, cause.code_, cause.kind_); }
 
@@ -39,10 +46,13 @@ public:
     std::string reason() const;
 
 private:
-    constexpr io_error(kind what, int code, kind cause = kind::none) : kind_(what), cause_(cause), code_(code) {}
+    constexpr io_error(kind what, int code, kind cause = kind::none, std::uint64_t bytes = 0)
+        : kind_(what), cause_(cause), code_(code), bytes_(bytes) {}
     kind kind_ = kind::none;
-    kind cause_ = kind::none;  // for torn: what made the first write fail
+    kind cause_ = kind::none;  // for torn and mapping_failed: what went wrong underneath
     int code_ = 0;
+    std::uint64_t bytes_ = 0;  // for no_memory
+
 };
 
 // The error a failed system call left in errno.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "console_frame.hpp"
+#include "file_reading.hpp"
 #include "output_names.hpp"
 
 using namespace brel;
@@ -114,6 +115,18 @@ TEST(TerminalText, ShowsEveryControlCharacterAsAQuestionMarkAndKeepsTheRest) {
 
 // For seeded, reproducible sets of files (duplicates and empty files common), the layout the encoder
 // computes walks back to the same names, sizes and bytes.
+// A pipe's bytes are held in memory that doubles as it fills, and a stream that never ends (/dev/zero)
+// is given up one byte past the largest archive rather than read until memory runs out.
+TEST(StreamCapacity, DoublesUpToOneBytePastTheLargestArchiveThenGivesUp) {
+    const std::uint64_t largest = 0xFFFFFFFF;
+    const std::pair<std::uint64_t, std::uint64_t> steps[] = {
+        {1 << 20, 2 << 20}, {largest / 2, largest - 1}, {largest / 2 + 1, largest + 1}, {largest, largest + 1},
+        {largest + 1, 0}};
+    for (const auto& [capacity, next] : steps) {
+        EXPECT_EQ(stream_capacity_after(static_cast<std::size_t>(capacity)), next) << capacity;
+    }
+}
+
 TEST(RoundTrip, EveryLaidOutArchiveWalksBackToItsFiles) {
     static const char* const names[] = {"a", "b.txt", "dir/c", "with space", "%s%n", "caf\xc3\xa9", "./e", ""};
     for (unsigned seed = 1; seed <= 60; ++seed) {

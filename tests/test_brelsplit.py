@@ -4,6 +4,7 @@ import os
 import shutil
 import signal
 import subprocess
+import tempfile
 from pathlib import Path
 
 import pytest
@@ -22,7 +23,9 @@ def test_gives_back_what_brelpack_packed_byte_for_byte(tmp_path):
 
     result = run(BRELSPLIT, "packed.viv", "ignored", "arguments", cwd=target)
     entry_lines = b"".join(b"\n" + os.fsencode(name) for name in files)
-    assert (result.stdout, result.stderr, result.returncode) == (DECODER_BANNER + entry_lines + DECODED, b"", 0)
+    ignored = b"".join(b"brelsplit: %s: ignored: brelsplit unpacks only the first archive named\n" % extra
+                       for extra in (b"ignored", b"arguments"))
+    assert (result.stdout, result.stderr, result.returncode) == (DECODER_BANNER + entry_lines + DECODED, ignored, 0)
     assert files_below(target) == files | {"packed.viv": viv(*files.items()), "sub dir/deeper/packed.viv": b""}
 
 
@@ -203,7 +206,8 @@ HOSTILE = [  # archive (None: a folder), entry lines, errors after "brelsplit: "
                  {"fault": f"rename2:{errno.EIO}\nrename:{errno.EIO}"}, id="failed rename"),
     pytest.param(viv(("no/x", b"1"), ("big", b"b" * 5000), ("new", b"n" * 5000), ("large", b"l" * 5000),
                      ("same", b"s" * 8000), ("z", b"2")),
-                 "\nno/x\nbig\nnew\nlarge\nsame\nz", ["no/x: No such file or directory", "big: File too large",
+                 "\nno/x\nbig\nnew\nlarge\nsame\nz", [
+                     "no/x: the folder \"no/\" does not exist, and brelsplit does not create folders", "big: File too large",
                  "new: File too large", "large: File too large", "same: File too large"], {"z": b"2"},
                  {"file_size": 4096}, id="missing folder, file-size limit"),
     pytest.param(viv(("page", b"p" * 1000), ("z", b"2")), "\npage\nz", [
@@ -251,3 +255,29 @@ def test_a_name_taken_by_another_program_meanwhile_is_left_to_it(tmp_path, stand
     assert (result.stderr.decode(), result.returncode) == (f"brelsplit: x: {TAKEN}\n", 2)
     assert files_below(tmp_path) == {"a.viv": archive, "z": b"z"} | left
     assert not [name for name in os.listdir(tmp_path) if name.startswith(".brel-")]
+
+
+# A file a plain create could not open for writing is refused and kept, in place or replaced alike; one it could is
+# replaced. As another user: their own read-only files and root's 0644 ones are refused, root's 0666 one replaced.
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"), reason="needs root to run as another user")
+@pytest.mark.parametrize("as_nobody", [True, False], ids=["another user", "root"])
+def test_an_output_a_plain_create_could_not_write_is_refused_and_kept(as_nobody):
+    files = {"own_small": (65534, 0o444), "own_large": (65534, 0o444), "roots": (0, 0o644), "shared": (0, 0o666)}
+    folder = Path(tempfile.mkdtemp(dir="/tmp"))
+    try:
+        put(folder, {name: b"old" for name in files} | {"a.viv": viv(("own_small", b"new"), *[(name, b"n" * 9000)
+                                                                                     for name in list(files)[1:]])})
+        for name, (owner, mode) in files.items():
+            os.chown(folder / name, owner, owner)
+            (folder / name).chmod(mode)
+        os.chown(folder, 65534, 65534)
+        prefix = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if as_nobody else []
+        result = run(*prefix, BRELSPLIT, "a.viv", cwd=folder)
+        refused = ["own_small", "own_large", "roots"] if as_nobody else []
+        assert result.stderr.decode() == "".join(f"brelsplit: {name}: Permission denied\n" for name in refused)
+        assert result.returncode == (2 if as_nobody else 0)
+        left = files_below(folder)
+        assert [name for name in files if left[name] == b"old"] == refused
+        assert [oct((folder / name).stat().st_mode & 0o777) for name in files] == [oct(mode) for _, mode in files.values()]
+    finally:
+        shutil.rmtree(folder)

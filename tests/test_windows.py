@@ -81,3 +81,38 @@ def test_ctrl_c_while_writing_keeps_the_old_file_and_leaves_nothing(tmp_path, pr
     process.send_signal(signal.SIGINT)
     assert process.wait(timeout=60) == 0x3A
     assert sorted(os.listdir(tmp_path)) == before and (tmp_path / "old").read_bytes() == b"previous"
+
+
+@pytest.fixture(scope="module")
+def hold_file(tmp_path_factory):  # a Windows program that holds a file open, sharing it with nobody
+    program = tmp_path_factory.mktemp("holder") / "hold_file.exe"
+    subprocess.run([os.environ["MINGW_CXX"], "-O2", "-static", "-o", program, os.environ["HOLD_FILE_SOURCE"]], check=True)
+    return program
+
+
+# Another program holds the output for a moment: the run waits for it and then replaces the file; held for longer
+# than the run waits, the file is reported, naming the reason, and kept.
+@pytest.mark.parametrize("held_ms, status", [(1500, 0), (20000, 2)], ids=["let go", "held too long"])
+@pytest.mark.parametrize("program", ["brelsplit", "brelpack"])
+def test_an_output_another_program_holds_for_a_moment_is_waited_for(tmp_path, hold_file, program, held_ms, status):
+    put(tmp_path, {"out.bin": b"old", "a.viv": viv(("out.bin", b"new" * 1000)), "in": b"new" * 1000})
+    holder = subprocess.Popen([WINE, hold_file, "out.bin", str(held_ms)], cwd=tmp_path, stdout=subprocess.PIPE,
+                              env=dict(os.environ, **WINE_ENVIRONMENT))
+    try:
+        assert holder.stdout.readline().strip() == b"held"
+        started = time.monotonic()
+        if program == "brelsplit":
+            result = run(WINE, BRELSPLIT_EXE, "a.viv", cwd=tmp_path, env=WINE_ENVIRONMENT)
+            left = b"new" * 1000 if status == 0 else b"old"
+        else:
+            result = run(WINE, BRELPACK_EXE, "out.bin", "in", cwd=tmp_path, env=WINE_ENVIRONMENT)
+            left = viv(("in", b"new" * 1000)) if status == 0 else b"old"
+        waited = time.monotonic() - started
+    finally:
+        holder.kill()
+        holder.wait()
+    assert result.returncode == status and (tmp_path / "out.bin").read_bytes() == left
+    if status:
+        assert waited >= 3 and re.fullmatch(rb"brel\w+: out.bin: (Permission denied|Sharing violation|.*another process.*)\r?\n",
+                                       result.stderr), result.stderr
+    assert not [name for name in os.listdir(tmp_path) if name.startswith(".brel-")]

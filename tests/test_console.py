@@ -108,7 +108,7 @@ def test_keys_typed_before_the_prompt_are_dropped(tmp_path):
 # left off, and without a blank line after another error or the banner.
 @pytest.mark.parametrize("archive, lines", [
     (viv(("src/a.bin", b"x"))[:8] + b"\0\0\0\2" + viv(("src/a.bin", b"x"))[12:],
-     b"\nsrc/a.bin\nbrelsplit: src/a.bin: No such file or directory\n"
+     b"\nsrc/a.bin\nbrelsplit: src/a.bin: the folder \"src/\" does not exist, and brelsplit does not create folders\n"
      b"brelsplit: a.viv: entry 2: the directory runs past the end of the archive\n"),
     (None, b"brelsplit: a.viv: No such file or directory\n")], ids=["after an entry line", "after the banner"])
 def test_on_a_shared_terminal_an_error_starts_a_line_of_its_own(tmp_path, archive, lines):

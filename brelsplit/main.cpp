@@ -83,7 +83,10 @@ bool unpack(const char* archive_path) {
     entry_writer output(archive);
     bool all_written = true;
     for (const directory_entry& entry : listing.entries) {
-        print_output("\n" + shown_on(stdout, entry.name));
+        // The name is an argument, never a format: a stored "%" is printed as it stands.
+        std::string line = "\n";
+        line += shown_on(stdout, entry.name);
+        print_output(line);
         const outcome written = write_entry(archive_path, bytes, output, entry);
         // Once the archive has been cut short, what is left of it can't be trusted.
         if (written == outcome::archive_changed) return false;

@@ -129,9 +129,9 @@ struct owned_file {
     }
 };
 
-// Gives a new file what a truncating rewrite of the replaced one would have kept: its permissions,
-// and its owner where we may.
-io_error carry_over(int file, const file_status& replaced);
+// Gives a new file what a truncating rewrite of the replaced one, `name` in the folder, would have kept:
+// its permissions (its ACL included), and its owner where we may.
+io_error carry_over(int file, const folder& place, const char* name, const file_status& replaced);
 
 // Puts `from` in the place of `to` in the folder in one step, but only while what stands at `to` is
 // still what `expected` says (nothing, or that file): if another program has put something else

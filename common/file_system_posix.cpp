@@ -9,6 +9,9 @@
 #include <sys/vfs.h>
 #endif
 #include <sys/uio.h>
+#if defined(__linux__)
+#include <sys/xattr.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -316,9 +319,7 @@ io_error close_file(int file) {
     return ::close(file) == 0 || errno == EINTR ? io_error() : failed();
 }
 
-io_error carry_over(int file, const file_status& replaced) {
-    // The mode is set whatever the new file was given: a folder's default ACL, not the umask, decides
-    // that where there is one, so the umask alone can't tell whether they already agree.
+io_error carry_over(int file, const folder& place, const char* name, const file_status& replaced) {
     static const uid_t user = geteuid();
     static const gid_t group = getegid();
     // Only the superuser may give a file away; for anyone else the new file stays theirs. The owner
@@ -326,6 +327,24 @@ io_error carry_over(int file, const file_status& replaced) {
     if (replaced.owner != user || replaced.group != group) {
         [[maybe_unused]] const int ignored = fchown(file, replaced.owner, replaced.group);
     }
+#if BREL_LINUX_CALLS
+    // A folder's default ACL gives a new file entries of its own (another user allowed to read it, say):
+    // the new file takes the old one's access ACL instead, or none where it had none.
+    constexpr const char* access_acl = "system.posix_acl_access";
+    const std::string old_path =
+        place.handle == AT_FDCWD ? std::string(name) : "/proc/self/fd/" + std::to_string(place.handle) + "/" + name;
+    char acl[8192];
+    const ssize_t length = lgetxattr(old_path.c_str(), access_acl, acl, sizeof acl);
+    if (length >= 0) {
+        if (fsetxattr(file, access_acl, acl, static_cast<std::size_t>(length), 0) != 0) return failed();
+    } else if (errno == ENODATA && fremovexattr(file, access_acl) != 0 && errno != ENODATA) {
+        return failed();
+    }
+#else
+    (void)place, (void)name;
+#endif
+    // The mode is set whatever the new file was given: a folder's default ACL, not the umask, decides
+    // that where there is one, so the umask alone can't tell whether they already agree.
     if (fchmod(file, static_cast<mode_t>(replaced.mode)) != 0) return failed();
     return {};
 }

@@ -254,7 +254,7 @@ io_error seek_end(int file, std::uint64_t& size) {
 io_error close_file(int file) { return _close(file) == 0 ? io_error() : failed(); }
 
 // A read-only file can't be replaced at all, so there is nothing of the old file's to keep.
-io_error carry_over(int, const file_status&) { return {}; }
+io_error carry_over(int, const folder&, const char*, const file_status&) { return {}; }
 
 io_error move_over(const folder& place, const char* from, const char* to, const file_status& expected) {
     // Windows can't swap two names: the name is looked at just before the move. A move to a name that

@@ -82,7 +82,7 @@ io_error new_file::create(const fs::folder& place, std::string name, const fs::f
                             [&](const char* hidden) { return fs::create_new(place, hidden, file_); });
     }
     if (error) return error;
-    if (replaced.kind == fs::file_status::regular_file) return fs::carry_over(file_, replaced);
+    if (replaced.kind == fs::file_status::regular_file) return fs::carry_over(file_, place, name_.c_str(), replaced);
     return {};
 }
 

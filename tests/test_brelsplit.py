@@ -73,18 +73,32 @@ def test_an_archive_cut_short_while_it_is_read_is_reported_and_what_was_written_
     assert files_below(tmp_path) == written | {"a.viv": (tmp_path / "a.viv").read_bytes(), "b": b"previous b"}
 
 
-# In a folder with a default ACL the ACL, not the umask, gives a new file its mode: a replaced file keeps its own.
+# In a folder with a default ACL the ACL, not the umask, gives a new file its mode and entries of its own (here one
+# that lets nobody read it): a replaced file keeps its own mode and ACL, or none where it had none.
+@pytest.mark.skipif(GENERIC_POSIX, reason="ACLs are carried over through Linux's own calls only")
+@pytest.mark.parametrize("old_acl", [None, "u:daemon:r"], ids=["no ACL", "an ACL of its own"])
 @pytest.mark.parametrize("program, arguments", [(BRELPACK, ["out.viv", "in"]), (BRELSPLIT, ["a.viv"])],
                          ids=["brelpack", "brelsplit"])
-def test_a_replaced_file_keeps_its_mode_in_a_folder_with_a_default_acl(tmp_path, program, arguments):
+def test_a_replaced_file_keeps_its_mode_and_acl_in_a_folder_with_a_default_acl(tmp_path, program, arguments, old_acl):
     if not shutil.which("setfacl"):
         pytest.skip("setfacl is missing (package acl)")
-    if subprocess.run(["setfacl", "-d", "-m", "u::rw,g::rw,o::rw", tmp_path], capture_output=True).returncode:
+    if subprocess.run(["setfacl", "-d", "-m", "u::rw,g::rw,o::rw,u:nobody:rw", tmp_path], capture_output=True).returncode:
         pytest.skip("the file system here takes no ACLs")
     put(tmp_path, {"in": b"data", "a.viv": viv(("out.viv", b"new bytes")), "out.viv": b"old"})
     (tmp_path / "out.viv").chmod(0o644)
+    subprocess.run(["setfacl", "-b", tmp_path / "out.viv"], check=True)
+    if old_acl:
+        subprocess.run(["setfacl", "-m", old_acl, tmp_path / "out.viv"], check=True)
+
+    def acl():
+        try:
+            return os.getxattr(tmp_path / "out.viv", "system.posix_acl_access")
+        except OSError:
+            return None
+    before = acl()
     assert run(program, *arguments, cwd=tmp_path, umask=0o022).returncode == 0
     assert (tmp_path / "out.viv").stat().st_mode & 0o7777 == 0o644 and (tmp_path / "out.viv").read_bytes() != b"old"
+    assert acl() == before and (before is None) == (old_acl is None)
 
 
 BIG = 24 << 20  # written in several pieces

@@ -14,14 +14,10 @@ namespace brel {
 
 namespace fs = file_system;
 
-// Not yet known: no folder has been entered.
-constexpr std::size_t npos = static_cast<std::size_t>(-1);
 
 io_error entry_writer::enter_folder(std::string_view folder_part) {
-    if (folder_part == folder_part_ && (folder_.owned || folder_part.empty()) && in_place_limit_ != npos) return {};
-    fs::close_folder(folder_);
-    folder_part_.clear();
-    in_place_limit_ = npos;
+    if (entered_ && folder_part == folder_part_) return {};
+    leave_folders();
     // One folder at a time from the working folder down, none of them a link: what a link leads to
     // could be outside the working folder, and a folder once open stays the one that was checked.
     std::size_t start = 0;
@@ -29,17 +25,48 @@ io_error entry_writer::enter_folder(std::string_view folder_part) {
         std::size_t end = start;
         while (end < folder_part.size() && !fs::is_separator(folder_part[end])) ++end;
         if (end > start) {
-            fs::folder inner;
-            const io_error error = fs::open_folder_inside(folder_, std::string(folder_part.substr(start, end - start)), inner);
-            fs::close_folder(folder_);
-            if (error.is(ENOENT)) return io_error::kind::folder_missing;
-            if (error) return error;
-            folder_ = inner;
+            level inner{fs::working_folder(), std::string(folder_part.substr(start, end - start)), {}};
+            io_error error = fs::open_folder_inside(folder(), inner.name, inner.folder);
+            if (!error) {
+                levels_.push_back(inner);
+                error = fs::folder_identity(inner.folder, levels_.back().identity);
+            }
+            if (error) {
+                leave_folders();
+                return error.is(ENOENT) ? io_error::kind::folder_missing : error;
+            }
         }
         start = end + 1;
     }
+    file_identity identity;
+    if (const io_error error = fs::folder_identity(folder(), identity)) {
+        leave_folders();
+        return error;
+    }
     folder_part_ = folder_part;
-    in_place_limit_ = std::min(fs::in_place_limit(folder_), rewrite_in_place_limit);
+    entered_ = true;
+    device_ = identity.device;
+    in_place_limit_ = std::min(fs::in_place_limit(folder()), rewrite_in_place_limit);
+    return {};
+}
+
+void entry_writer::leave_folders() {
+    for (level& open : levels_) fs::close_folder(open.folder);
+    levels_.clear();
+    entered_ = false;
+}
+
+io_error entry_writer::folders_in_place() {
+    for (std::size_t i = 0; i < levels_.size(); ++i) {
+        fs::file_status standing;
+        const fs::folder& above = i == 0 ? working_folder_ : levels_[i - 1].folder;
+        if (fs::look_up_in(above, levels_[i].name.c_str(), standing) || standing.kind != fs::file_status::folder ||
+            standing.identity != levels_[i].identity) {
+            // What was opened is elsewhere now: nothing more goes into it, and the next entry looks anew.
+            entered_ = false;
+            return io_error::kind::folder_moved;
+        }
+    }
     return {};
 }
 
@@ -50,23 +77,24 @@ io_error entry_writer::write(std::string_view name, std::span<const std::byte> b
     if (leaf.empty()) return io_error::system(EISDIR);  // as a plain create of "folder/" says
 
     fs::file_status standing;
-    if (const io_error error = fs::look_up_in(folder_, leaf.c_str(), standing)) return error;
+    if (const io_error error = fs::look_up_in(folder(), leaf.c_str(), standing)) return error;
     if (standing.kind == fs::file_status::folder) return io_error::system(EISDIR);
     io_error error;
     if (rewrite_in_place(leaf, standing, bytes, error)) return error;
     // A regular file is replaced only where a plain create could have written it.
     if (standing.kind == fs::file_status::regular_file) {
-        if (const io_error refused = fs::check_writable(folder_, leaf.c_str())) return refused;
+        if (const io_error refused = fs::check_writable(folder(), leaf.c_str())) return refused;
     }
     return replace(leaf, standing, bytes);
 }
 
 io_error entry_writer::replace(const std::string& leaf, const fs::file_status& standing, std::span<const std::byte> bytes) {
     new_file file;
-    if (const io_error error = file.create(folder_, leaf, standing)) return error;
+    if (const io_error error = file.create(folder(), leaf, standing)) return error;
     if (const io_error error = write_exactly(file.fd(), bytes, file.replacing())) return error;
     // Bytes read from a part of the archive that was cut away meanwhile would be zeros.
     if (!archive_.still_whole()) return io_error::kind::archive_changed;
+    if (const io_error error = folders_in_place()) return error;
     if (const io_error error = file.place()) return error;
     archive_.name_replaced(standing.identity);
     return {};
@@ -81,11 +109,13 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
                                     std::span<const std::byte> bytes, io_error& error) {
     const auto fits = [&](const fs::file_status& status) {
         return status.kind == fs::file_status::regular_file && status.size == bytes.size() &&
-               bytes.size() <= in_place_limit_ && status.links == 1;
+               bytes.size() <= in_place_limit_ && status.links == 1 && status.identity.device == device_ &&
+               // Past the file-size limit the one write would stop part-way, the file part old, part new.
+               bytes.size() <= fs::file_size_limit();
     };
     if (!fits(standing)) return false;
     fs::owned_file file;
-    if (const io_error refused = fs::open_for_rewrite(folder_, leaf.c_str(), file.fd)) {
+    if (const io_error refused = fs::open_for_rewrite(folder(), leaf.c_str(), file.fd)) {
         // A file we may not write is kept, as a plain create would keep it; anything else is replaced.
         if (!refused.is(EACCES) && !refused.is(EPERM)) return false;
         error = refused;
@@ -104,6 +134,7 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
         error = io_error::kind::archive_changed;
         return true;
     }
+    if ((error = folders_in_place())) return true;
     {
         stop_signals::hold whole_write;
         // One call writes it all; a second is made only when the first stopped short, to learn why.

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "file_reading.hpp"
 #include "file_system.hpp"
@@ -21,7 +22,7 @@ inline constexpr std::size_t rewrite_in_place_limit = 16 << 10;
 class entry_writer {
 public:
     explicit entry_writer(archive_image& archive) : archive_(archive) { file_system::report_oversized_writes(); }
-    ~entry_writer() { file_system::close_folder(folder_); }
+    ~entry_writer() { leave_folders(); }
     entry_writer(const entry_writer&) = delete;
     entry_writer& operator=(const entry_writer&) = delete;
 
@@ -29,16 +30,33 @@ public:
     io_error write(std::string_view name, std::span<const std::byte> bytes);
 
 private:
+    // A folder on the way to an output, open, with its name in the one above and what it was when opened.
+    struct level {
+        file_system::folder folder;
+        std::string name;
+        file_identity identity;
+    };
+
     io_error enter_folder(std::string_view folder_part);
+    void leave_folders();
+    const file_system::folder& folder() const { return levels_.empty() ? working_folder_ : levels_.back().folder; }
+    // Whether every folder on the way is still at its name, the one that was opened: another program
+    // may have moved one away (out of the working folder, say) since.
+    io_error folders_in_place();
     io_error replace(const std::string& leaf, const file_system::file_status& standing, std::span<const std::byte> bytes);
     bool rewrite_in_place(const std::string& leaf, const file_system::file_status& standing,
                           std::span<const std::byte> bytes, io_error& error);
 
     archive_image& archive_;
-    // The folder the last entry went to; entries of one folder usually follow each other.
+    // The folders the last entry went to; entries of one folder usually follow each other.
     std::string folder_part_;
-    file_system::folder folder_ = file_system::working_folder();
-    std::size_t in_place_limit_ = static_cast<std::size_t>(-1);  // of that folder's file system; -1 until known
+    const file_system::folder working_folder_ = file_system::working_folder();
+    std::vector<level> levels_;
+    bool entered_ = false;
+    // Of the last folder: the largest file written over where it stands, and the device it is on (a
+    // file mounted over a name there is on another, whose kind is not known).
+    std::size_t in_place_limit_ = 0;
+    std::uint64_t device_ = 0;
 };
 
 }  // namespace brel

@@ -57,6 +57,8 @@ io_error open_folder(const std::string& path, folder& opened);
 // The folder `name` inside `parent`, refused with link_in_path when it is a link of any kind.
 io_error open_folder_inside(const folder& parent, const std::string& name, folder& opened);
 void close_folder(folder& open);
+// Which folder an open folder is.
+io_error folder_identity(const folder& open, file_identity& identity);
 
 // The status of the file at path, links followed; `nothing` when no file is there.
 io_error look_up(const char* path, file_status& status);
@@ -163,6 +165,8 @@ using brel::leaf_start;
 
 // Makes writes past the file-size limit fail with an error instead of ending the process.
 void report_oversized_writes();
+// The largest file this process may write (its file-size limit), asked once.
+std::uint64_t file_size_limit();
 
 // The system's text for a platform error code.
 std::string describe_platform_error(unsigned code);

@@ -78,6 +78,11 @@ constexpr int folder_access = O_RDONLY;
 folder working_folder() { return {AT_FDCWD, "", false}; }
 
 io_error open_folder(const std::string& path, folder& opened) {
+    // The working folder is used as it is: opening it anew would need more than the right to search it.
+    if (path.empty()) {
+        opened = working_folder();
+        return {};
+    }
     const int handle = ::open(path.empty() ? "." : path.c_str(), folder_access | O_DIRECTORY | O_CLOEXEC);
     if (handle < 0) return failed();
     opened = {handle, path, true};
@@ -103,6 +108,13 @@ io_error open_folder_inside(const folder& parent, const std::string& name, folde
 void close_folder(folder& open) {
     if (open.owned) ::close(open.handle);
     open = working_folder();
+}
+
+io_error folder_identity(const folder& open, file_identity& identity) {
+    struct stat raw;
+    if ((open.handle == AT_FDCWD ? stat(".", &raw) : fstat(open.handle, &raw)) != 0) return failed();
+    identity = status_of(raw).identity;
+    return {};
 }
 
 io_error look_up(const char* path, file_status& status) {
@@ -445,6 +457,15 @@ void release(std::byte* memory, std::size_t length) {
 void report_oversized_writes() {
     static const bool ignored = std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
     (void)ignored;
+}
+
+std::uint64_t file_size_limit() {
+    static const std::uint64_t limit = [] {
+        rlimit limit;
+        return getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX
+                                                                                      : static_cast<std::uint64_t>(limit.rlim_cur);
+    }();
+    return limit;
 }
 
 std::string describe_platform_error(unsigned code) { return "error " + std::to_string(code); }

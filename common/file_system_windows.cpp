@@ -136,6 +136,13 @@ io_error open_folder_inside(const folder& parent, const std::string& name, folde
 
 void close_folder(folder& open) { open = working_folder(); }
 
+io_error folder_identity(const folder& open, file_identity& identity) {
+    file_status status;
+    if (const io_error error = look_up_path(open.path.empty() ? "." : open.path, 0, status)) return error;
+    identity = status.identity;
+    return {};
+}
+
 io_error look_up(const char* path, file_status& status) { return look_up_path(path, 0, status); }
 
 io_error look_up_in(const folder& place, const char* name, file_status& status) {
@@ -295,6 +302,7 @@ void release(std::byte* memory, std::size_t) { VirtualFree(memory, 0, MEM_RELEAS
 
 // Windows has no file-size limit signal.
 void report_oversized_writes() {}
+std::uint64_t file_size_limit() { return UINT64_MAX; }
 
 std::string describe_platform_error(unsigned code) {
     char* text = nullptr;

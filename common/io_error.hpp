@@ -25,6 +25,7 @@ public:
         mapping_failed,   // a file could not be mapped into memory, for that system reason
         too_large,        // a stream ran on past the largest archive there can be
         folder_missing,   // a folder of an output's name does not exist
+        folder_moved,     // a folder of an output's name was moved or replaced meanwhile
     };
 
     constexpr io_error() = default;

@@ -9,8 +9,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (BRELPACK, BRELSPLIT, DECODED, DECODER_BANNER, GENERIC_POSIX, PROMPT, be32, files_below, put, run,
-                      viv)
+from conftest import (BRELPACK, BRELSPLIT, DECODED, DECODER_BANNER, GENERIC_POSIX, PROMPT, be32, files_below, names_below,
+                      put, run, viv)
 
 
 def test_gives_back_what_brelpack_packed_byte_for_byte(tmp_path):
@@ -295,3 +295,31 @@ def test_an_output_a_plain_create_could_not_write_is_refused_and_kept(as_nobody)
         assert [oct((folder / name).stat().st_mode & 0o777) for name in files] == [oct(mode) for _, mode in files.values()]
     finally:
         shutil.rmtree(folder)
+
+
+# A folder of the names moved away (out of the working folder) while an entry is written: nothing goes into it from
+# then on, wherever it is now; the names are looked up anew.
+MOVED = "a folder of the name was moved or replaced meanwhile; nothing was written there"
+
+
+@pytest.mark.parametrize("meanwhile, errors, written", [
+    ("mv sub ../outside", [f"sub/big: {MOVED}", "sub/after: the folder \"sub/\" does not exist, and brelsplit does not "
+                                                "create folders"], {}),
+    ("mv sub ../outside && mkdir sub", [f"sub/big: {MOVED}"], {"work/sub/after": b"after"}),
+])
+def test_a_folder_moved_away_meanwhile_is_not_followed(tmp_path, meanwhile, errors, written):
+    archive = viv(("sub/big", b"b" * BIG), ("sub/after", b"after"))
+    put(tmp_path, {"work/a.viv": archive, "work/sub/.keep": b""})
+    result = run(BRELSPLIT, "a.viv", cwd=tmp_path / "work", fault=f"write:{meanwhile}")
+    assert (result.stderr.decode(), result.returncode) == ("".join(f"brelsplit: {e}\n" for e in errors), 2)
+    assert files_below(tmp_path) == {"work/a.viv": archive, "outside/.keep": b""} | written
+    assert names_below(tmp_path / "outside") == [".keep"]
+
+
+# Under a file-size limit smaller than the file, a write over it would stop part-way: it is replaced instead, and
+# the limit reported (a kill at the first pwrite would end the run were the file written over).
+def test_a_rewrite_in_place_is_never_cut_by_the_file_size_limit(tmp_path):
+    put(tmp_path, {"a.viv": viv(("page", b"n" * 1000)), "page": b"o" * 1000})
+    result = run(BRELSPLIT, "a.viv", cwd=tmp_path, file_size=512, fault="pwrite:raise 9")
+    assert (result.stderr, result.returncode) == (b"brelsplit: page: File too large\n", 2)
+    assert (tmp_path / "page").read_bytes() == b"o" * 1000

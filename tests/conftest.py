@@ -1,16 +1,13 @@
-# What the end-to-end tests share: the programs run as from a script (a session of their own with no
-# controlling terminal, so the key wait returns at once; standard input from /dev/null; output and status
-# captured), archives made to order, and the texts the programs print.
-import os
-import resource
-import signal
-import struct
-import subprocess
+# What the end-to-end tests share: the programs run as from a script, archives made to order, the texts printed.
+import os, resource, shutil, signal, struct, subprocess, tempfile
 from pathlib import Path
 
+import pytest
+
 BRELPACK, BRELSPLIT, FAULT_SHIM = (os.environ.get(name, "") for name in ("BRELPACK", "BRELSPLIT", "FAULT_SHIM"))
-# Built without the calls only Linux has: no files without a name, no reserving of room.
-GENERIC_POSIX = os.environ.get("BREL_GENERIC_POSIX") == "1"
+GENERIC_POSIX = os.environ.get("BREL_GENERIC_POSIX") == "1"  # no files without a name, no reserving of room
+AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+as_root = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"), reason="needs root to run as another user")
 
 CREDITS = (b"\n\tThe brel tools, free to use, copy and share\n\tE-Mail:   brel-tools@example.org"
            b"\n\tHomepage: https://brel-tools.example.org/\n")
@@ -20,9 +17,8 @@ PROMPT = b"\nPress any key..."
 ENCODED, DECODED = b"\n\nEncoded!" + PROMPT, b"\n\nDecoded!" + PROMPT
 
 
-# Limits are in bytes; `fault` is a BREL_FAULT for the preloaded fault shim; `merged` sends standard error
-# where standard output goes; `given` is fed to standard input through a pipe; `ignoring` is a signal the
-# program starts with ignored, as under nohup.
+# In a session of its own with no controlling terminal, so the key wait returns at once. Limits in bytes; `fault` is a
+# BREL_FAULT for the fault shim; `given` is piped to standard input; `ignoring` is a signal ignored from the start.
 def run(program, *arguments, cwd, file_size=None, address_space=None, umask=None, fault=None, env=None,
         merged=False, given=None, ignoring=None):
     def set_up():
@@ -34,13 +30,15 @@ def run(program, *arguments, cwd, file_size=None, address_space=None, umask=None
         if ignoring is not None:
             signal.signal(ignoring, signal.SIG_IGN)
 
-    environment = dict(os.environ, **(env or {}))
-    if fault is not None:  # the sanitizers' runtime would otherwise insist on being loaded first
-        environment.update(LD_PRELOAD=FAULT_SHIM, BREL_FAULT=fault, ASAN_OPTIONS="verify_asan_link_order=0")
+    environment = {**os.environ, **(env or {}), **(with_fault(fault) if fault is not None else {})}
     return subprocess.run([str(program), *map(str, arguments)], cwd=cwd, input=given,
-                          stdin=subprocess.DEVNULL if given is None else None,
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT if merged else subprocess.PIPE,
-                          start_new_session=True, preexec_fn=set_up, env=environment, timeout=120)
+                          stdin=subprocess.DEVNULL if given is None else None, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT if merged else subprocess.PIPE, start_new_session=True,
+                          preexec_fn=set_up, env=environment, timeout=120)
+
+
+def with_fault(fault):  # the sanitizers' runtime would otherwise insist on being loaded first
+    return dict(LD_PRELOAD=FAULT_SHIM, BREL_FAULT=fault, ASAN_OPTIONS="verify_asan_link_order=0")
 
 
 be32 = struct.Struct(">I").pack
@@ -70,3 +68,14 @@ def files_below(folder):  # every regular file below the folder (links left out)
 
 def names_below(folder):  # everything below the folder, links and folders included
     return sorted(str(path.relative_to(folder)) for path in Path(folder).rglob("*"))
+
+
+def hidden(folder):  # the program's own hidden files left in the folder
+    return [name for name in os.listdir(folder) if name.startswith(".brel-")]
+
+
+@pytest.fixture
+def open_folder():  # where another user may go: pytest's folders are root's own
+    folder = Path(tempfile.mkdtemp(dir="/tmp"))
+    yield folder
+    shutil.rmtree(folder)

@@ -14,9 +14,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -24,11 +23,9 @@
 
 namespace {
 
-// BREL_FAULT holds one fault a line; each strikes once.
-std::string struck;
-
-// What follows "kind:" in BREL_FAULT when a fault of that kind has not struck yet; it strikes now.
+// Each fault strikes once: what follows "kind:" in BREL_FAULT when a fault of that kind has not struck yet.
 const char* strike(const std::string& kind) {
+    static std::string struck, argument;
     const char* faults = getenv("BREL_FAULT");
     if (faults == nullptr || struck.find(kind + "\n") != std::string::npos) return nullptr;
     for (const char* line = faults; *line != '\0';) {
@@ -36,7 +33,6 @@ const char* strike(const std::string& kind) {
         if (std::strncmp(line, (kind + ":").c_str(), kind.size() + 1) == 0) {
             struck += kind + "\n";
             unsetenv("LD_PRELOAD");  // the command's own programs run as they are
-            static std::string argument;
             argument.assign(line + kind.size() + 1, end != nullptr ? end : line + std::strlen(line));
             return argument.c_str();
         }
@@ -47,22 +43,14 @@ const char* strike(const std::string& kind) {
 }
 
 template <typename Function>
-Function real(const char* name) {
-    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
+Function real(const char* name) { return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name)); }
 
 void perform(const char* command) {
-    if (std::strncmp(command, "raise ", 6) == 0) {
-        std::raise(std::atoi(command + 6));
-    } else if (std::system(command) != 0) {
-        std::abort();
-    }
+    if (std::strncmp(command, "raise ", 6) == 0) std::raise(std::atoi(command + 6));
+    else if (std::system(command) != 0) std::abort();
 }
 
-int fail_with(const char* error) {
-    errno = std::atoi(error);
-    return -1;
-}
+int fail_with(const char* error) { return errno = std::atoi(error), -1; }
 
 }  // namespace
 
@@ -71,9 +59,7 @@ extern "C" int open(const char* path, int flags, ...) {
     va_start(arguments, flags);
     const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(arguments, mode_t) : 0;
     va_end(arguments);
-    if ((flags & O_ACCMODE) == O_RDONLY) {
-        if (const char* command = strike(std::string("open:") + path)) perform(command);
-    }
+    if (const char* command = (flags & O_ACCMODE) == O_RDONLY ? strike(std::string("open:") + path) : nullptr) perform(command);
     return real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
 }
 
@@ -82,9 +68,7 @@ extern "C" int openat(int folder, const char* path, int flags, ...) {
     va_start(arguments, flags);
     const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(arguments, mode_t) : 0;
     va_end(arguments);
-    if ((flags & O_TMPFILE) == O_TMPFILE) {
-        if (const char* error = strike("tmpfile")) return fail_with(error);
-    }
+    if (const char* error = (flags & O_TMPFILE) == O_TMPFILE ? strike("tmpfile") : nullptr) return fail_with(error);
     return real<int (*)(int, const char*, int, ...)>("openat")(folder, path, flags, mode);
 }
 

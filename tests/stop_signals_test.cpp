@@ -37,8 +37,7 @@ TEST(StopSignals, AStopAtAnyInstantRemovesTheArmedFile) {
         }
         char byte;
         ASSERT_EQ(read(ready[0], &byte, 1), 1);  // armed from here on
-        ::close(ready[0]);
-        ::close(ready[1]);
+        ::close(ready[0]), ::close(ready[1]);
         usleep(static_cast<useconds_t>(run * 97 % 1500));
         kill(child, SIGINT);
         int status = 0;

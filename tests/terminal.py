@@ -1,14 +1,6 @@
-# A program on a pseudo-terminal that is its controlling terminal, its standard error and its standard output
-# (unless `stdout` says otherwise), read through pexpect. Standard input is /dev/null, so only a key wait that
-# reads the terminal itself sees the keys, unless input_from_terminal (wine takes its console input from standard
-# input). `local_modes` are set on the terminal before the program starts (TOSTOP, say).
-import array
-import fcntl
-import os
-import subprocess
-import termios
-import time
-import tty
+# A program on a pseudo-terminal, its controlling terminal, standard error and output (unless `stdout` says otherwise).
+# Standard input is /dev/null unless input_from_terminal (wine takes its console input from standard input).
+import array, fcntl, os, subprocess, termios, time, tty
 
 import pexpect.fdpexpect
 
@@ -28,8 +20,7 @@ class Terminal:
         self.screen = pexpect.fdpexpect.fdspawn(self.master, timeout=15)
         self.shown = b""
 
-    def __enter__(self):
-        return self
+    def __enter__(self): return self
 
     def __exit__(self, *exception):
         self.process.kill()  # if it still runs

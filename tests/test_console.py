@@ -1,14 +1,10 @@
 # The frame of every run: the usage failure, and the key wait on a real terminal.
-import os
-import signal
-import subprocess
-import sys
-import termios
+import os, signal, subprocess, sys, termios
 
 import pytest
 
-from conftest import (BRELPACK, BRELSPLIT, DECODED, DECODER_BANNER, ENCODED, ENCODER_BANNER, FAULT_SHIM, PROMPT,
-                      names_below, put, run, viv)
+from conftest import (BRELPACK, BRELSPLIT, DECODED, DECODER_BANNER, ENCODED, ENCODER_BANNER, PROMPT, names_below, put,
+                      run, viv, with_fault)
 from terminal import Terminal
 
 
@@ -22,6 +18,8 @@ def test_too_few_arguments_print_the_usage_and_exit_with_one(tmp_path, program, 
 
 @pytest.mark.parametrize("argv, keys, ending_signal, echo, status", [
     pytest.param([BRELPACK], b"x", None, b"x\r\n", 1, id="letter after the usage failure"),
+    # a line typed while the run is busy is dropped at the prompt: the shell gets none of it
+    pytest.param([BRELPACK, "out.viv", "in"], b"y", None, b"y\r\n", 0, id="keys typed before the prompt dropped"),
     pytest.param([BRELSPLIT, "a.viv"], b"\x03", None, b"^C\r\n", 0, id="Ctrl+C is a key; control bytes in names shown as ?"),
     pytest.param([BRELPACK], b"\x7f", None, b"^?\r\n", 1, id="DEL in caret notation"),
     pytest.param([BRELPACK], b"\x9b", None, b"\r\n", 1, id="C1 control byte alone, not echoed"),
@@ -33,9 +31,11 @@ def test_too_few_arguments_print_the_usage_and_exit_with_one(tmp_path, program, 
 def test_one_key_ends_the_wait_and_its_line_and_leaves_the_terminal_as_it_was(tmp_path, argv, keys, ending_signal, echo,
                                                                               status):
     put(tmp_path, {"in": b"data", "a.viv": viv((b"a\x1b[2J\x07b\x9b2J\xc2\x9b2J caf\xc3\xa9", b"x"))})
-    with Terminal(argv, tmp_path) as terminal:
+    typed = b"ls -d src\r" if keys == b"y" else b""  # typed while "in" is opened, slowly
+    with Terminal(argv, tmp_path, env={**os.environ, **with_fault("open:in:sleep 1")} if typed else None) as terminal:
+        os.write(terminal.master, typed)
         terminal.expect(b"Press any key...")  # on screen before any key is pressed
-        assert terminal.waits_for_key() and terminal.rest() == b""
+        assert terminal.waits_for_key() and terminal.rest() == b"" and terminal.process.poll() is None
         assert b"\x1b" not in terminal.shown and (argv[0] == BRELPACK or b"\na?[2J?b?2J?2J caf\xc3\xa9" in terminal.shown)
         if ending_signal:
             terminal.process.send_signal(ending_signal)
@@ -46,8 +46,7 @@ def test_one_key_ends_the_wait_and_its_line_and_leaves_the_terminal_as_it_was(tm
         assert terminal.unread_input() == 0
 
 
-# Standard output in a pipe (`brelsplit a.viv | tee log`): the prompt shows on the terminal, and the pipe has
-# what the run printed while it waits.
+# As in `brelsplit a.viv | tee log`.
 @pytest.mark.parametrize("arguments, status, output", [
     ([], 1, DECODER_BANNER + b"\nNot enought parameters" + PROMPT), (["a.viv"], 0, DECODER_BANNER + b"\na" + DECODED)],
     ids=["usage failure", "completed run"])
@@ -66,10 +65,8 @@ def test_the_prompt_shows_on_the_terminal_and_the_output_in_the_pipe_during_the_
     os.close(reader)
 
 
-# A run that is not in the terminal's foreground process group (`brelpack out.viv in &` in a shell with job
-# control, or under timeout(1)) ends as it would without a terminal: no wait, the terminal's mode untouched,
-# nothing written there, even with TOSTOP set. The job's group is started by a foreground process that
-# reports a stopped job as 128 + the stop signal.
+# Not in the terminal's foreground process group (`brelpack out.viv in &`, or under timeout(1)), even with TOSTOP set.
+# The job is started by a foreground process that reports a stopped job as 128 + the stop signal.
 BACKGROUND_JOB = """import os, subprocess, sys
 job = subprocess.Popen(sys.argv[1:], process_group=0)
 _, status = os.waitpid(job.pid, os.WUNTRACED)
@@ -90,22 +87,7 @@ def test_a_run_in_the_background_does_not_wait_nor_touch_the_terminal(tmp_path, 
     assert (tmp_path / "out.viv").read_bytes() == viv(("in", b"data"))
 
 
-# A line typed while the run is busy (`ls -d src` and Enter) is dropped when the prompt shows: the wait takes a key
-# pressed after it, and the shell gets none of those bytes.
-def test_keys_typed_before_the_prompt_are_dropped(tmp_path):
-    put(tmp_path, {"in": b"data"})
-    slow = dict(os.environ, LD_PRELOAD=FAULT_SHIM, BREL_FAULT="open:in:sleep 1", ASAN_OPTIONS="verify_asan_link_order=0")
-    with Terminal([BRELPACK, "out.viv", "in"], tmp_path, env=slow) as terminal:
-        os.write(terminal.master, b"ls -d src\r")
-        terminal.expect(b"Press any key...")
-        assert terminal.waits_for_key() and terminal.rest() == b"" and terminal.process.poll() is None
-        os.write(terminal.master, b"y")
-        assert terminal.process.wait(timeout=20) == 0 and terminal.rest() == b"y\r\n"
-        assert terminal.unread_input() == 0
-
-
-# Standard output and standard error on one terminal: an error starts a line of its own, wherever the entry lines
-# left off, and without a blank line after another error or the banner.
+# Wherever the entry lines left off, and without a blank line after another error or the banner.
 @pytest.mark.parametrize("archive, lines", [
     (viv(("src/a.bin", b"x"))[:8] + b"\0\0\0\2" + viv(("src/a.bin", b"x"))[12:],
      b"\nsrc/a.bin\nbrelsplit: src/a.bin: the folder \"src/\" does not exist, and brelsplit does not create folders\n"
@@ -118,8 +100,7 @@ def test_on_a_shared_terminal_an_error_starts_a_line_of_its_own(tmp_path, archiv
         assert terminal.expect(b"Press any key...") == screen
 
 
-# Standard output that can't be written: a full disk, and a pipe whose reader has gone (SIGPIPE ignored, so
-# the write fails with EPIPE), after a completed run and after the usage failure.
+# A full disk, and a pipe whose reader has gone (SIGPIPE ignored, so the write fails with EPIPE).
 @pytest.mark.parametrize("argv, output, error", [
     ([BRELSPLIT, "a.viv"], "/dev/full", "brelsplit: standard output: No space left on device\n"),
     ([BRELPACK], None, "brelpack: standard output: Broken pipe\n")])
@@ -135,8 +116,7 @@ def test_output_that_could_not_be_written_is_reported_with_status_two(tmp_path, 
     assert (result.stderr.decode(), result.returncode) == (error, 2)
 
 
-# A stop signal the caller ignores (nohup) stays ignored: sent while an entry or the archive is written, it
-# changes nothing.
+# As under nohup: sent while an entry or the archive is written, it changes nothing.
 @pytest.mark.parametrize("program, arguments, fault, written", [
     (BRELSPLIT, ["a.viv"], "write:raise 1", "entry"), (BRELPACK, ["out.viv", "in"], "open:in:raise 1", "out.viv")],
     ids=["brelsplit", "brelpack"])

@@ -1,18 +1,13 @@
-# The Debian package as a user installs it and as Debian's checker judges it, and the manual pages as
-# man shows them.
-import gzip
-import os
-import re
-import shutil
-import subprocess
+# The Debian package as a user installs it and as Debian's checker judges it, and the manual pages as man shows them.
+import gzip, os, re, shutil, subprocess
 from pathlib import Path
 
 import pytest
 
 from conftest import names_below, put, run
 
-SOURCE, BUILD, VERSION, BUILD_TYPE = (os.environ.get(name, "") for name in
-                                      ("BREL_SOURCE", "BREL_BUILD", "BREL_VERSION", "BREL_BUILD_TYPE"))
+SOURCE, BUILD, VERSION, BUILD_TYPE = (os.environ.get(f"BREL_{name}", "") for name in ("SOURCE", "BUILD", "VERSION",
+                                                                                     "BUILD_TYPE"))
 SANITIZED = os.environ.get("BREL_SANITIZED") == "1"
 
 
@@ -24,16 +19,16 @@ def package(tmp_path_factory):
 
 
 def test_the_debian_package_installs_both_programs_their_pages_and_the_documents(package, tmp_path):
-    subprocess.run(["dpkg-deb", "-x", package, tmp_path / "root"], check=True)
-    assert [name for name in names_below(tmp_path / "root") if (tmp_path / "root" / name).is_file()] == [
+    subprocess.run(["dpkg-deb", "-x", package, root := tmp_path / "root"], check=True)
+    assert [name for name in names_below(root) if (root / name).is_file()] == [
         "usr/bin/brelpack", "usr/bin/brelsplit", "usr/share/doc/brel-tools/README.md.gz",
         "usr/share/doc/brel-tools/changelog.gz", "usr/share/doc/brel-tools/copyright",
         "usr/share/man/man1/brelpack.1.gz", "usr/share/man/man1/brelsplit.1.gz"]
-    changelog = gzip.decompress((tmp_path / "root/usr/share/doc/brel-tools/changelog.gz").read_bytes())
+    changelog = gzip.decompress((root / "usr/share/doc/brel-tools/changelog.gz").read_bytes())
     assert changelog.startswith(f"brel-tools ({VERSION}) ".encode()), "the changelog's last entry is another version"
     put(tmp_path, {"in/a": b"data", "out/.keep": b""})
-    assert run(tmp_path / "root/usr/bin/brelpack", "../a.viv", "a", cwd=tmp_path / "in").returncode == 0
-    assert run(tmp_path / "root/usr/bin/brelsplit", "../a.viv", cwd=tmp_path / "out").returncode == 0
+    assert run(root / "usr/bin/brelpack", "../a.viv", "a", cwd=tmp_path / "in").returncode == 0
+    assert run(root / "usr/bin/brelsplit", "../a.viv", cwd=tmp_path / "out").returncode == 0
     assert (tmp_path / "out/a").read_bytes() == b"data"
 
 

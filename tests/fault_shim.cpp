@@ -8,6 +8,7 @@
 //   tmpfile:ERRNO      creating a file without a name fails with that error number
 //   rename:ERRNO       renaming fails with that error number
 //   rename2:ERRNO      swapping two names (renameat2) fails with that error number
+//   no-write-back:     write-back is never started early, so that only a flush puts bytes on the disk
 // A COMMAND is a shell command, or "raise N" to send the program signal N itself (a shell's kill would
 // come while system() ignores SIGINT and SIGQUIT).
 #include <dlfcn.h>
@@ -94,6 +95,12 @@ extern "C" ssize_t pwrite(int fd, const void* bytes, size_t size, off_t offset) 
     if (later_error != nullptr) return fail_with(later_error);
     if ((later_error = strike("pwrite-short")) != nullptr) size /= 2;
     return real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite")(fd, bytes, size, offset);
+}
+
+extern "C" int sync_file_range(int fd, off_t offset, off_t length, unsigned flags) {
+    const char* faults = getenv("BREL_FAULT");
+    if (faults != nullptr && std::strstr(faults, "no-write-back:") != nullptr) return 0;
+    return real<int (*)(int, off_t, off_t, unsigned)>("sync_file_range")(fd, offset, length, flags);
 }
 
 extern "C" int renameat(int from_folder, const char* from, int to_folder, const char* to) {

@@ -149,6 +149,7 @@ def test_a_full_copy_on_write_disk_leaves_existing_files_as_they_were(full_copy_
     for number in range(3):
         (disk / "crumbs" / str(number)).unlink()
     sync()
+    inode = os.stat(disk / "small").st_ino
     result = run(BRELSPLIT, "a.viv", cwd=disk)
     sync()
     Path("/proc/sys/vm/drop_caches").write_text("3")
@@ -156,6 +157,7 @@ def test_a_full_copy_on_write_disk_leaves_existing_files_as_they_were(full_copy_
     after = files_below(disk)
     assert after["large"] == before["large"]
     assert [name for name in new if after[name] not in (before[name], new[name])] == []  # none torn
+    assert after["small"] == before["small"] or os.stat(disk / "small").st_ino != inode  # replaced, never written over
     assert sorted(os.listdir(disk)) == sorted(["a.viv", "crumbs", "fill", "large", "small", *pages])
 
 

@@ -115,12 +115,8 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
     };
     if (!fits(standing)) return false;
     fs::owned_file file;
-    if (const io_error refused = fs::open_for_rewrite(folder(), leaf.c_str(), file.fd)) {
-        // A file we may not write is kept, as a plain create would keep it; anything else is replaced.
-        if (!refused.is(EACCES) && !refused.is(EPERM)) return false;
-        error = refused;
-        return true;
-    }
+    // A file that can't be opened so is replaced, or refused there if we may not write it.
+    if (fs::open_for_rewrite(folder(), leaf.c_str(), file.fd)) return false;
     const int fd = file.fd;
     fs::file_status opened;
     std::array<std::byte, rewrite_in_place_limit> fresh, old;

@@ -14,7 +14,6 @@ namespace brel {
 
 namespace fs = file_system;
 
-
 io_error entry_writer::enter_folder(std::string_view folder_part) {
     if (entered_ && folder_part == folder_part_) return {};
     leave_folders();
@@ -38,10 +37,10 @@ io_error entry_writer::enter_folder(std::string_view folder_part) {
         }
         start = end + 1;
     }
-    file_identity identity;
-    if (const io_error error = fs::folder_identity(folder(), identity)) {
-        leave_folders();
-        return error;
+    // The last folder's identity is known already unless it is the working folder.
+    file_identity identity = levels_.empty() ? file_identity{} : levels_.back().identity;
+    if (levels_.empty()) {
+        if (const io_error error = fs::folder_identity(folder(), identity)) return error;
     }
     folder_part_ = folder_part;
     entered_ = true;
@@ -101,8 +100,9 @@ io_error entry_writer::replace(const std::string& leaf, const fs::file_status& s
 }
 
 // A small file that already holds as many bytes, with no other name (its other names would see the
-// new bytes), on a file system that writes it where it stands, is written over with one write. It can't be the archive, whose bytes are being read: an
-// entry's data is a part of the archive, so never as long as the archive itself. The old bytes are
+// new bytes), on a file system that writes it where it stands, is written over with one write. It
+// can't be the archive, whose bytes are being read: an entry's data is a part of the archive, so never
+// as long as the archive itself. The old bytes are
 // read first, to put back should that write fail part-way, and a stop waits for the write. Returns
 // false when the file is not such a file; it is then replaced.
 bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_status& standing,

@@ -104,10 +104,7 @@ void archive_image::name_replaced(const file_identity& replaced) {
     if (opened_.kind == fs::file_status::nothing || replaced != opened_.identity) return;
     // Its bytes must still be as they were; only the time of the last change may move.
     fs::file_status status;
-    if (fs::mapping_cut_short() || fs::look_up_open(file_.fd, status)) return;
-    fs::file_status before = opened_;
-    before.changed = status.changed;
-    if (status.unchanged_since(before)) opened_ = status;
+    if (!fs::mapping_cut_short() && !fs::look_up_open(file_.fd, status) && status.still(opened_)) opened_ = status;
 }
 
 }  // namespace brel

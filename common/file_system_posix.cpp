@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "file_system.hpp"
 
@@ -345,11 +346,19 @@ io_error carry_over(int file, const folder& place, const char* name, const file_
     constexpr const char* access_acl = "system.posix_acl_access";
     const std::string old_path =
         place.handle == AT_FDCWD ? std::string(name) : "/proc/self/fd/" + std::to_string(place.handle) + "/" + name;
-    char acl[8192];
-    const ssize_t length = lgetxattr(old_path.c_str(), access_acl, acl, sizeof acl);
+    // A file system that keeps no ACLs (FAT, exFAT) has none to carry over, nor to take away.
+    const auto keeps_none = [] { return errno == ENODATA || errno == EOPNOTSUPP || errno == ENOTSUP; };
+    std::vector<char> acl(512);
+    ssize_t length;
+    while ((length = lgetxattr(old_path.c_str(), access_acl, acl.data(), acl.size())) < 0 && errno == ERANGE &&
+           acl.size() < (std::size_t{1} << 20)) {
+        acl.resize(acl.size() * 4);
+    }
     if (length >= 0) {
-        if (fsetxattr(file, access_acl, acl, static_cast<std::size_t>(length), 0) != 0) return failed();
-    } else if (errno == ENODATA && fremovexattr(file, access_acl) != 0 && errno != ENODATA) {
+        if (fsetxattr(file, access_acl, acl.data(), static_cast<std::size_t>(length), 0) != 0) return failed();
+    } else if (!keeps_none()) {
+        return failed();
+    } else if (fremovexattr(file, access_acl) != 0 && !keeps_none()) {
         return failed();
     }
 #else
@@ -357,8 +366,12 @@ io_error carry_over(int file, const folder& place, const char* name, const file_
 #endif
     // The mode is set whatever the new file was given: a folder's default ACL, not the umask, decides
     // that where there is one, so the umask alone can't tell whether they already agree.
-    if (fchmod(file, static_cast<mode_t>(replaced.mode)) != 0) return failed();
-    return {};
+    if (fchmod(file, static_cast<mode_t>(replaced.mode)) == 0) return {};
+    // A file system that keeps no modes (FAT through FUSE) refuses the change but shows every file with the
+    // same mode: where the new file already shows the old one's, there is nothing to carry over.
+    const io_error error = failed();
+    struct stat raw;
+    return fstat(file, &raw) == 0 && status_of(raw).mode == replaced.mode ? io_error() : error;
 }
 
 namespace {

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 missing=()
-for package in cmake make g++ libgtest-dev python3-pytest python3-pexpect dpkg-dev man-db lintian clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine64 btrfs-progs acl; do
+for package in cmake make g++ libgtest-dev python3-pytest python3-pexpect dpkg-dev man-db lintian clang libclang-rt-14-dev g++-mingw-w64-x86-64-posix wine64 btrfs-progs acl xfsprogs exfat-fuse exfatprogs fusefat dosfstools ntfs-3g; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
 done
 if [ ${#missing[@]} -gt 0 ]; then

@@ -1,5 +1,5 @@
 # What the end-to-end tests share: the programs run as from a script, archives made to order, the texts printed.
-import os, resource, shutil, signal, struct, subprocess, tempfile
+import contextlib, os, resource, shutil, signal, struct, subprocess, tempfile
 from pathlib import Path
 
 import pytest
@@ -79,3 +79,33 @@ def open_folder():  # where another user may go: pytest's folders are root's own
     folder = Path(tempfile.mkdtemp(dir="/tmp"))
     yield folder
     shutil.rmtree(folder)
+
+
+# kind: how an image is made (megabytes, command), how it is mounted; the FUSE ones can't make files without a name
+DISKS = {"ext4": (64, ["mkfs.ext4", "-q"], ["mount", "-o", "loop"]),
+         "xfs": (300, ["mkfs.xfs", "-q"], ["mount", "-o", "loop"]),
+         "btrfs": (128, ["mkfs.btrfs", "-q"], ["mount", "-o", "loop"]),
+         "tmpfs": (32, None, ["mount", "-t", "tmpfs", "-o", "size=32m", "none"]),
+         "exfat": (32, ["mkfs.exfat"], ["mount", "-o", "loop", "-t", "exfat-fuse"]),
+         "fat": (32, ["mkfs.vfat"], ["fusefat", "-o", "rw+"]),
+         "ntfs": (32, ["mkfs.ntfs", "-F", "-Q"], ["ntfs-3g"])}
+FUSE = {"exfat", "fat", "ntfs"}
+
+
+def sh(*command):
+    return subprocess.run(list(map(str, command)), capture_output=True).returncode == 0
+
+
+@contextlib.contextmanager
+def loop_disk(kind, folder, megabytes=None):  # the folder with the file system mounted on it, or a skip saying why
+    size, make, mount = DISKS[kind]
+    image, disk = folder / f"{kind}.img", folder / kind
+    disk.mkdir()
+    image.write_bytes(b"")
+    os.truncate(image, (megabytes or size) << 20)
+    if os.geteuid() != 0 or not (make is None or sh(*make, image)) or not sh(*mount, *([image] * (make is not None)), disk):
+        pytest.skip(f"no {kind} image can be made and mounted here (needs root, a loop device, {make or mount})")
+    try:
+        yield disk
+    finally:
+        sh("umount", disk) or sh("umount", "-l", disk)

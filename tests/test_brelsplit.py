@@ -5,7 +5,7 @@ from pathlib import Path
 import pytest
 
 from conftest import (AS_NOBODY, BRELPACK, BRELSPLIT, DECODED, DECODER_BANNER, GENERIC_POSIX, PROMPT, as_root, be32,
-                      files_below, hidden, names_below, put, run, viv)
+                      files_below, hidden, loop_disk, names_below, put, run, viv)
 
 
 def test_gives_back_what_brelpack_packed_byte_for_byte(tmp_path):
@@ -118,15 +118,8 @@ def test_an_archive_from_a_pipe_is_read_to_its_end(tmp_path):
 
 @pytest.fixture
 def full_copy_on_write_disk(tmp_path):  # a small btrfs, filled: an overwrite there needs room it hasn't got
-    image, disk = tmp_path / "btrfs.img", tmp_path / "disk"
-    disk.mkdir()
-    image.write_bytes(b"")
-    os.truncate(image, 200 << 20)
-    made = shutil.which("mkfs.btrfs") and subprocess.run(["mkfs.btrfs", "-q", image], capture_output=True).returncode == 0
-    if not made or subprocess.run(["mount", "-o", "loop", image, disk], capture_output=True).returncode:
-        pytest.skip("no btrfs image can be made and mounted here (needs btrfs-progs, root and a loop device)")
-    yield disk
-    subprocess.run(["umount", disk], check=True)
+    with loop_disk("btrfs", tmp_path, 200) as disk:
+        yield disk
 
 
 def test_a_full_copy_on_write_disk_leaves_existing_files_as_they_were(full_copy_on_write_disk):

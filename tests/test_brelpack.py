@@ -16,7 +16,8 @@ def test_packs_two_files_as_the_header_and_directory_describe(tmp_path):
 
 
 # Names as given, duplicates twice, an archive among its inputs as it was; the old archive's mode and owner kept.
-@pytest.mark.parametrize("fault", [None, f"fallocate:{errno.EOPNOTSUPP}", f"tmpfile:{errno.EOPNOTSUPP}"])
+@pytest.mark.parametrize("fault", [None, f"fallocate:{errno.EOPNOTSUPP}", f"tmpfile:{errno.EOPNOTSUPP}",
+                                   f"rename2:{errno.EINVAL}\ntmpfile:{errno.EOPNOTSUPP}"])
 def test_every_way_of_making_the_archive_gives_the_same_result(tmp_path, fault):
     put(tmp_path, {"big": os.urandom(300 << 10), "sub dir/F.Txt": b"xy", "empty": b"", "old.viv": b"previous"})
     (tmp_path / "old.viv").chmod(0o604)

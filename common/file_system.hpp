@@ -117,7 +117,6 @@ std::int64_t write_some(int file, const std::byte* source, std::size_t size);
 std::int64_t read_at(int file, std::byte* destination, std::size_t size, std::uint64_t offset);
 std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::uint64_t offset);
 
-io_error seek_end(int file, std::uint64_t& size);
 io_error close_file(int file);
 
 // Closes the open file it holds, if any, when it goes; a close whose result matters is made by hand.

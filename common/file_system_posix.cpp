@@ -319,13 +319,6 @@ std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::
     return ::pwrite(file, source, size, static_cast<off_t>(offset));
 }
 
-io_error seek_end(int file, std::uint64_t& size) {
-    const off_t end = lseek(file, 0, SEEK_END);
-    if (end < 0) return failed();
-    size = static_cast<std::uint64_t>(end);
-    return {};
-}
-
 io_error close_file(int file) {
     // After EINTR the descriptor is gone all the same on Linux; only a real error counts.
     return ::close(file) == 0 || errno == EINTR ? io_error() : failed();

@@ -251,13 +251,6 @@ std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::
     return write_some(file, source, size);
 }
 
-io_error seek_end(int file, std::uint64_t& size) {
-    const __int64 end = _lseeki64(file, 0, SEEK_END);
-    if (end < 0) return failed();
-    size = static_cast<std::uint64_t>(end);
-    return {};
-}
-
 io_error close_file(int file) { return _close(file) == 0 ? io_error() : failed(); }
 
 // A read-only file can't be replaced at all, so there is nothing of the old file's to keep.

@@ -40,8 +40,8 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
     stop_signals::take_over();
     std::vector<packed_entry> entries;
     entries.reserve(inputs.size());
-    // A pipe (`<(command)`, /dev/stdin) or a device can't be measured without reading it, nor read
-    // twice: it is read whole now and kept.
+    // A pipe (`<(command)`, /dev/stdin), a device or a file of /proc can't be measured without reading
+    // it, nor read twice: it is read whole now and kept.
     std::vector<image_buffer> streamed(inputs.size());
     bool inputs_readable = true;
     for (std::size_t i = 0; i < inputs.size(); ++i) {

@@ -14,7 +14,7 @@ namespace {
 
 namespace fs = file_system;
 
-// Reads a pipe or a device to its end: its length can't be known before. A stream
+// Reads a pipe, a device or a file of /proc to its end: its length can't be known before. A stream
 // that runs on (/dev/zero) stops one byte past the largest archive there can be.
 io_error read_stream(int file, image_buffer& image) {
     std::size_t filled = 0;
@@ -53,7 +53,7 @@ io_error measure_input(const char* path, std::uint64_t& size, image_buffer& whol
     if (status.kind == fs::file_status::folder) return io_error::system(EISDIR);
     size = status.size;
     // Measured by its name: it stays closed until it is read, however many inputs there are.
-    if (status.kind == fs::file_status::regular_file) return {};
+    if (status.kind == fs::file_status::regular_file && !fs::generated_when_read(path)) return {};
     fs::owned_file file;
     io_error error = fs::open_for_reading(path, file.fd);
     if (!error) error = read_stream(file.fd, whole);

@@ -13,9 +13,9 @@
 namespace brel {
 
 // The size of the input at path. A regular file is measured by what the system records, and read
-// later with read_file_into. Anything else (a pipe, a device) is read to its end into `whole`, from its
-// one opening: a named pipe's writer may be gone by a second one, and its bytes with it. A folder is
-// refused.
+// later with read_file_into. Anything else (a pipe, a device, a file of /proc or /sys, whose recorded
+// size says nothing of what a read gives) is read to its end into `whole`, from its one opening: a
+// named pipe's writer may be gone by a second one, and its bytes with it. A folder is refused.
 io_error measure_input(const char* path, std::uint64_t& size, image_buffer& whole);
 
 // How far the memory for a stream of unknown length grows once `capacity` bytes are full: it doubles,

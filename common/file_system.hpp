@@ -66,6 +66,11 @@ io_error look_up(const char* path, file_status& status);
 io_error look_up_in(const folder& place, const char* name, file_status& status);
 io_error look_up_open(int file, file_status& status);
 
+// Whether the regular file at path is one the system makes up as it is read (those of /proc and /sys,
+// say), whose recorded size (0, or a page) says nothing of what a read gives. False where that can't
+// be told.
+bool generated_when_read(const char* path);
+
 // Opens an existing file for binary reading. A folder is refused with EISDIR, by the time it is read
 // at the latest.
 io_error open_for_reading(const char* path, int& file);

@@ -153,6 +153,9 @@ io_error look_up_open(int file, file_status& status) {
     return status_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(file)), status);
 }
 
+// Windows keeps no file systems of made-up files.
+bool generated_when_read(const char*) { return false; }
+
 io_error open_for_reading(const char* path, int& file) {
     // The runtime refuses a folder with "Permission denied"; say what it is instead.
     if (is_folder(path)) return io_error::system(EISDIR);

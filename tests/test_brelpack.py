@@ -158,6 +158,8 @@ def test_failures_leave_the_previous_archive_and_the_folder_as_they_were(tmp_pat
     # a named pipe whose writer is gone once it is open: opened again, it would wait for another forever
     ("mkfifo f; (printf fifo > f; touch written) & timeout 10 brelpack a.viv f", [("f", b"fifo")],
      "opened:f:until [ -e written ]; do sleep 0.01; done"),
+    pytest.param("brelpack a.viv /proc/self/cmdline", [("/proc/self/cmdline", f"{BRELPACK}\0a.viv\0/proc/self/cmdline\0"
+                 .encode())], None, marks=pytest.mark.skipif(GENERIC_POSIX, reason="measured there by its size, 0")),
 ])
 def test_an_input_that_is_a_pipe_is_read_whole_and_stored(tmp_path, command, stored, fault):
     put(tmp_path, {"in": b"data", "given": b"given bytes", "big": b"b" * 300000})

@@ -1,6 +1,5 @@
 // brelpack: packs the files named on the command line into one VIV archive.
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -41,18 +40,15 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
     stop_signals::take_over();
     std::vector<packed_entry> entries;
     entries.reserve(inputs.size());
-    // A pipe (`<(command)`, /dev/stdin) can't be measured without reading it, nor read twice: it is read
-    // whole now and kept.
+    // A pipe (`<(command)`, /dev/stdin), a device or a file of /proc can't be measured without reading
+    // it, nor read twice: it is read whole now and kept.
     std::vector<image_buffer> streamed(inputs.size());
     bool inputs_readable = true;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         std::uint64_t size = 0;
-        io_error error = measure_file(inputs[i], size);
-        if (error.is(ESPIPE)) {
-            error = read_whole_stream(inputs[i], streamed[i]);
-            size = streamed[i].bytes().size();
+        if (const io_error error = measure_input(inputs[i], size, streamed[i])) {
+            inputs_readable = fail(inputs[i], error.reason());
         }
-        if (error) inputs_readable = fail(inputs[i], error.reason());
         entries.push_back({inputs[i], size});
     }
     if (!inputs_readable) return false;

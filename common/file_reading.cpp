@@ -14,8 +14,8 @@ namespace {
 
 namespace fs = file_system;
 
-// Reads a pipe or a device to its end: its length can't be known before. A stream that runs on
-// (/dev/zero) stops one byte past the largest archive there can be.
+// Reads a pipe, a device or a file of /proc to its end: its length can't be known before. A stream
+// that runs on (/dev/zero) stops one byte past the largest archive there can be.
 io_error read_stream(int file, image_buffer& image) {
     std::size_t filled = 0;
     image = image_buffer(std::size_t{1} << 20);
@@ -46,23 +46,22 @@ io_error read_stream(int file, image_buffer& image) {
 
 }  // namespace
 
-io_error measure_file(const char* path, std::uint64_t& size) {
+io_error measure_input(const char* path, std::uint64_t& size, image_buffer& whole) {
     fs::file_status status;
     if (const io_error error = fs::look_up(path, status)) return error;
     if (status.kind == fs::file_status::nothing) return io_error::system(ENOENT);
     if (status.kind == fs::file_status::folder) return io_error::system(EISDIR);
     size = status.size;
-    if (status.kind == fs::file_status::regular_file) return {};
+    // Measured by its name: it stays closed until it is read, however many inputs there are.
+    if (status.kind == fs::file_status::regular_file && !fs::generated_when_read(path)) return {};
     fs::owned_file file;
-    if (const io_error error = fs::open_for_reading(path, file.fd)) return error;
-    return fs::seek_end(file.fd, size);
-}
-
-io_error read_whole_stream(const char* path, image_buffer& image) {
-    fs::owned_file file;
-    if (const io_error error = fs::open_for_reading(path, file.fd)) return error;
-    if (const io_error error = read_stream(file.fd, image)) return error;
-    return fs::close_file(std::exchange(file.fd, -1));
+    io_error error = fs::open_for_reading(path, file.fd);
+    if (!error) error = read_stream(file.fd, whole);
+    if (!error) error = fs::close_file(std::exchange(file.fd, -1));
+    // A stream that ran on gives its memory back now, not after the other inputs.
+    if (error) whole = image_buffer();
+    size = whole.bytes().size();
+    return error;
 }
 
 io_error read_file_into(const char* path, std::span<std::byte> destination) {

@@ -12,9 +12,11 @@
 
 namespace brel {
 
-// The size of the file at path: of a regular file what the system records, of anything else where
-// a seek to its end lands. A folder is refused.
-io_error measure_file(const char* path, std::uint64_t& size);
+// The size of the input at path. A regular file is measured by what the system records, and read
+// later with read_file_into. Anything else (a pipe, a device, a file of /proc or /sys, whose recorded
+// size says nothing of what a read gives) is read to its end into `whole`, from its one opening: a
+// named pipe's writer may be gone by a second one, and its bytes with it. A folder is refused.
+io_error measure_input(const char* path, std::uint64_t& size, image_buffer& whole);
 
 // How far the memory for a stream of unknown length grows once `capacity` bytes are full: it doubles,
 // up to one byte more than the largest archive there can be. 0 once that byte is read too: the stream
@@ -24,10 +26,6 @@ constexpr std::size_t stream_capacity_after(std::size_t capacity) {
     if (capacity > most) return 0;
     return static_cast<std::size_t>(capacity > (most + 1) / 2 ? most + 1 : std::uint64_t{capacity} * 2);
 }
-
-// Reads what the path names (a pipe, say: anything that can't be measured before it is read) to its
-// end, into memory of its own.
-io_error read_whole_stream(const char* path, image_buffer& image);
 
 // Reads the file at path into destination, which must be exactly as long as the file still is; a
 // file that is now shorter or longer is refused with size_changed.

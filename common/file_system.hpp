@@ -66,6 +66,11 @@ io_error look_up(const char* path, file_status& status);
 io_error look_up_in(const folder& place, const char* name, file_status& status);
 io_error look_up_open(int file, file_status& status);
 
+// Whether the regular file at path is one the system makes up as it is read (those of /proc and /sys,
+// say), whose recorded size (0, or a page) says nothing of what a read gives. False where that can't
+// be told.
+bool generated_when_read(const char* path);
+
 // Opens an existing file for binary reading. A folder is refused with EISDIR, by the time it is read
 // at the latest.
 io_error open_for_reading(const char* path, int& file);
@@ -117,7 +122,6 @@ std::int64_t write_some(int file, const std::byte* source, std::size_t size);
 std::int64_t read_at(int file, std::byte* destination, std::size_t size, std::uint64_t offset);
 std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::uint64_t offset);
 
-io_error seek_end(int file, std::uint64_t& size);
 io_error close_file(int file);
 
 // Closes the open file it holds, if any, when it goes; a close whose result matters is made by hand.

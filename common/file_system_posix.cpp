@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -133,6 +134,23 @@ io_error look_up_open(int file, file_status& status) {
     if (fstat(file, &raw) != 0) return failed();
     status = status_of(raw);
     return {};
+}
+
+bool generated_when_read(const char* path) {
+#if BREL_LINUX_CALLS
+    // The kernel's own file systems, whose files are written as they are read: proc, sysfs, debugfs,
+    // tracefs, configfs, securityfs and both kinds of cgroup.
+    constexpr unsigned long generated[] = {0x9FA0,     0x62656572, 0x64626720, 0x74726163,
+                                           0x62656570, 0x73636673, 0x27E0EB,   0x63677270};
+    struct statfs system;
+    if (statfs(path, &system) != 0) return false;
+    return std::find(std::begin(generated), std::end(generated), static_cast<unsigned long>(system.f_type)) !=
+           std::end(generated);
+#else
+    // The file system's kind can't be told here: such a file is measured as any other.
+    (void)path;
+    return false;
+#endif
 }
 
 io_error open_for_reading(const char* path, int& file) {
@@ -318,13 +336,6 @@ std::int64_t read_at(int file, std::byte* destination, std::size_t size, std::ui
 
 std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::uint64_t offset) {
     return ::pwrite(file, source, size, static_cast<off_t>(offset));
-}
-
-io_error seek_end(int file, std::uint64_t& size) {
-    const off_t end = lseek(file, 0, SEEK_END);
-    if (end < 0) return failed();
-    size = static_cast<std::uint64_t>(end);
-    return {};
 }
 
 io_error close_file(int file) {

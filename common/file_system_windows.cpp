@@ -153,6 +153,9 @@ io_error look_up_open(int file, file_status& status) {
     return status_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(file)), status);
 }
 
+// Windows keeps no file systems of made-up files.
+bool generated_when_read(const char*) { return false; }
+
 io_error open_for_reading(const char* path, int& file) {
     // The runtime refuses a folder with "Permission denied"; say what it is instead.
     if (is_folder(path)) return io_error::system(EISDIR);
@@ -249,13 +252,6 @@ std::int64_t read_at(int file, std::byte* destination, std::size_t size, std::ui
 std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::uint64_t offset) {
     if (_lseeki64(file, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
     return write_some(file, source, size);
-}
-
-io_error seek_end(int file, std::uint64_t& size) {
-    const __int64 end = _lseeki64(file, 0, SEEK_END);
-    if (end < 0) return failed();
-    size = static_cast<std::uint64_t>(end);
-    return {};
 }
 
 io_error close_file(int file) { return _close(file) == 0 ? io_error() : failed(); }

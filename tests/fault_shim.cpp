@@ -1,5 +1,6 @@
 // Preloaded into a program under test to make the system misbehave, as BREL_FAULT says, one fault a line:
 //   open:PATH:COMMAND  the command runs just before PATH is first opened for reading
+//   opened:PATH:COMMAND the command runs just after PATH is first opened for reading
 //   mmap:COMMAND       the command runs right after a file is first mapped
 //   write:COMMAND      the command runs just before the first write of 10 000 bytes or more
 //   pwrite:COMMAND     the command runs just before the first pwrite
@@ -60,8 +61,11 @@ extern "C" int open(const char* path, int flags, ...) {
     va_start(arguments, flags);
     const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(arguments, mode_t) : 0;
     va_end(arguments);
-    if (const char* command = (flags & O_ACCMODE) == O_RDONLY ? strike(std::string("open:") + path) : nullptr) perform(command);
-    return real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+    const bool reading = (flags & O_ACCMODE) == O_RDONLY;
+    if (const char* command = reading ? strike(std::string("open:") + path) : nullptr) perform(command);
+    const int file = real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+    if (const char* command = reading && file >= 0 ? strike(std::string("opened:") + path) : nullptr) perform(command);
+    return file;
 }
 
 extern "C" int openat(int folder, const char* path, int flags, ...) {

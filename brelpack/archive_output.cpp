@@ -32,13 +32,14 @@ io_error archive_output::start(const char* path, std::size_t size) {
         if (target.kind == fs::file_status::nothing) return io_error::kind::dangling_link;
         if (target.kind == fs::file_status::folder) return io_error::system(EISDIR);
         // Opened as a plain create would open it, which also asks whether we may write it.
-        if (const io_error error = fs::open_existing_for_writing(path, stream_, false)) return error;
+        if (const io_error error = fs::open_existing_for_writing(path, target, stream_, false)) return error;
         if (target.kind == fs::file_status::regular_file) {
             if (standing.kind == fs::file_status::link && fs::standard_stream_appending_to(target.identity) >= 0) {
                 // The shell opened this file for appending (`>> log`) and the path leads to it again, as
                 // /dev/stdout does.
                 fs::close_file(std::exchange(stream_, -1));
-                if (const io_error error = fs::open_existing_for_writing(path, stream_, true)) return error;
+                const io_error error = fs::open_existing_for_writing(path, target, stream_, true);
+                if (error) return error;
             } else if (target.links == 0) {
                 // Only a link such as /dev/stdout leads to a file with no name left: one removed while it
                 // stayed open (the shell's `> out.viv` once another program deleted out.viv). There is

@@ -82,7 +82,7 @@ io_error entry_writer::write(std::string_view name, std::span<const std::byte> b
     if (rewrite_in_place(leaf, standing, bytes, error)) return error;
     // A regular file is replaced only where a plain create could have written it.
     if (standing.kind == fs::file_status::regular_file) {
-        if (const io_error refused = fs::check_writable(folder(), leaf.c_str())) return refused;
+        if (const io_error refused = fs::check_writable(folder(), leaf.c_str(), standing)) return refused;
     }
     return replace(leaf, standing, bytes);
 }
@@ -115,13 +115,18 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
     };
     if (!fits(standing)) return false;
     fs::owned_file file;
-    // A file that can't be opened so is replaced, or refused there if we may not write it.
-    if (fs::open_for_rewrite(folder(), leaf.c_str(), file.fd)) return false;
+    // A file that can't be opened so is replaced, or refused there if we may not write it; one no longer
+    // at the name is not asked about again.
+    if (const io_error refused = fs::open_for_rewrite(folder(), leaf.c_str(), standing, file.fd)) {
+        if (refused.what() != io_error::kind::name_changed) return false;
+        error = refused;
+        return true;
+    }
     const int fd = file.fd;
     fs::file_status opened;
     std::array<std::byte, rewrite_in_place_limit> fresh, old;
     const std::size_t size = bytes.size();
-    if (fs::look_up_open(fd, opened) || !fits(opened) || opened.identity != standing.identity ||
+    if (fs::look_up_open(fd, opened) || !fits(opened) ||
         fs::read_at(fd, old.data(), size, 0) != static_cast<std::int64_t>(size)) {
         return false;
     }

@@ -77,8 +77,12 @@ io_error open_for_reading(const char* path, int& file);
 
 // Opens what stands at path for writing, as a plain create would but without creating or emptying
 // anything: links are followed, a file the user may not write is refused, a pipe is waited on.
-// Appending, writes go to the end of a regular file.
-io_error open_existing_for_writing(const char* path, int& file, bool append);
+// Appending, writes go to the end of a regular file. A plain create refuses more than the file's
+// permissions do: on Linux, under the system's fs.protected_regular and fs.protected_fifos settings,
+// even the superuser is refused another user's file or pipe in a shared sticky folder such as /tmp.
+// `seen` is what the path was just seen to lead to; where the system tells, a path that leads to another
+// file by then, or to a regular file whose bytes have changed (as file_status::still tells), is name_changed.
+io_error open_existing_for_writing(const char* path, const file_status& seen, int& file, bool append);
 // The standard stream (0 to 2) that is the file of that identity opened for appending, or -1: a
 // shell's ">>" redirection named again by a path such as /dev/stdout.
 int standard_stream_appending_to(const file_identity& file);
@@ -98,12 +102,13 @@ io_error create_new(const folder& place, const char* name, int& file);
 io_error create_unnamed(const folder& place, int& file);
 io_error link_unnamed(int file, const folder& place, const char* name);
 
-// Whether we may open the file `name` in the folder for writing, as a plain create would: EACCES if not.
-io_error check_writable(const folder& place, const char* name);
+// Whether we may open the file `name` in the folder for writing, as a plain create would (what that
+// refuses, and `seen`: as for open_existing_for_writing): EACCES if not.
+io_error check_writable(const folder& place, const char* name, const file_status& seen);
 
 // Opens the regular file `name` in the folder for reading and writing over its bytes, not through a link, not
-// waiting on a pipe.
-io_error open_for_rewrite(const folder& place, const char* name, int& file);
+// waiting on a pipe; refused and `seen` as for open_existing_for_writing.
+io_error open_for_rewrite(const folder& place, const char* name, const file_status& seen, int& file);
 
 // Gives the file `size` bytes, with the room for all of them taken now, so that nothing written into
 // them later can fail for want of space. `unsupported` where the file system can't.

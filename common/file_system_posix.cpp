@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "file_system.hpp"
@@ -159,9 +160,45 @@ io_error open_for_reading(const char* path, int& file) {
     return file < 0 ? failed() : io_error();
 }
 
-io_error open_existing_for_writing(const char* path, int& file, bool append) {
-    file = ::open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC | (append ? O_APPEND : 0));
-    return file < 0 ? failed() : io_error();
+namespace {
+
+// Opens `name` in the folder as a plain create opens it, with O_CREAT: of a file that exists the kernel
+// then asks what it asks a plain create (on Linux, fs.protected_regular and fs.protected_fifos first),
+// which an open without O_CREAT is not asked. Without O_TRUNC nothing is emptied. The name was just seen
+// to lead to `seen`; should it lead elsewhere by now, the result is name_changed, and a file this open
+// made because the name was gone (empty, ours, and with no permissions, as none were given; it may have
+// the number of the one removed) is removed again while the name leads to it. Where links are followed
+// the folder is the working folder.
+io_error open_as_created(int folder, const char* name, int flags, const file_status& seen, int& file) {
+    file = ::openat(folder, name, flags | O_CREAT | O_NOCTTY | O_CLOEXEC, 0);
+    if (file < 0) return failed();
+    struct stat opened;
+    if (fstat(file, &opened) != 0) {
+        const io_error error = failed();
+        ::close(std::exchange(file, -1));
+        return error;
+    }
+    const file_status now = status_of(opened);
+    if (seen.kind == file_status::regular_file ? now.still(seen) : now.kind == seen.kind && now.identity == seen.identity) {
+        return {};
+    }
+    const bool made_here = S_ISREG(opened.st_mode) && opened.st_size == 0 && (opened.st_mode & 07777) == 0 &&
+                           opened.st_uid == geteuid() && opened.st_nlink == 1;
+    std::string made = name;
+    struct stat standing;
+    if (made_here && ((flags & O_NOFOLLOW) != 0 || !resolve_links(name, made)) &&
+        fstatat(folder, made.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 && status_of(standing).identity == now.identity) {
+        unlinkat(folder, made.c_str(), 0);
+    }
+    ::close(std::exchange(file, -1));
+    return io_error::kind::name_changed;
+}
+
+}  // namespace
+
+io_error open_existing_for_writing(const char* path, const file_status& seen, int& file, bool append) {
+    // A pipe is waited on once the kernel has let a plain create open it.
+    return open_as_created(AT_FDCWD, path, O_WRONLY | (append ? O_APPEND : 0), seen, file);
 }
 
 int standard_stream_appending_to(const file_identity& file) {
@@ -231,14 +268,18 @@ io_error link_unnamed(int file, const folder& place, const char* name) {
     return io_error::kind::unsupported;
 }
 
-io_error check_writable(const folder& place, const char* name) {
-    return faccessat(place.handle, name, W_OK, AT_EACCESS) == 0 ? io_error() : failed();
+io_error check_writable(const folder& place, const char* name, const file_status& seen) {
+    // Asked by opening it so; non-blocking, so that a pipe put at the name meanwhile is never waited on.
+    // A pipe without a reader (ENXIO) or a file another program holds a lease on (EWOULDBLOCK) stops the
+    // open only once everything a plain create asks has been allowed.
+    owned_file opened;
+    const io_error error = open_as_created(place.handle, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK, seen, opened.fd);
+    return error.is(ENXIO) || error.is(EWOULDBLOCK) ? io_error() : error;
 }
 
-io_error open_for_rewrite(const folder& place, const char* name, int& file) {
+io_error open_for_rewrite(const folder& place, const char* name, const file_status& seen, int& file) {
     // Non-blocking, so that a pipe standing at the name is never waited on.
-    file = ::openat(place.handle, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    return file < 0 ? failed() : io_error();
+    return open_as_created(place.handle, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK, seen, file);
 }
 
 io_error reserve(int file, std::uint64_t size) {

@@ -163,8 +163,9 @@ io_error open_for_reading(const char* path, int& file) {
     return file < 0 ? failed() : io_error();
 }
 
-io_error open_existing_for_writing(const char* path, int& file, bool append) {
-    // Through Win32, so that devices such as NUL and CON open as they do for a plain create.
+io_error open_existing_for_writing(const char* path, const file_status&, int& file, bool append) {
+    // Through Win32, so that devices such as NUL and CON open as they do for a plain create. An existing
+    // file only: nothing is made should the name be gone meanwhile.
     HANDLE handle = INVALID_HANDLE_VALUE;
     if (!patiently({ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION}, [&] {
             handle = CreateFileA(path, append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -215,13 +216,13 @@ io_error create_unnamed(const folder&, int& file) {
     return io_error::kind::unsupported;
 }
 io_error link_unnamed(int, const folder&, const char*) { return io_error::kind::unsupported; }
-io_error check_writable(const folder& place, const char* name) {
+io_error check_writable(const folder& place, const char* name, const file_status&) {
     const DWORD attributes = GetFileAttributesA((place.path + name).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return last_windows_error();
     return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? io_error::system(EACCES) : io_error();
 }
 
-io_error open_for_rewrite(const folder&, const char*, int& file) {
+io_error open_for_rewrite(const folder&, const char*, const file_status&, int& file) {
     file = -1;
     return io_error::kind::unsupported;
 }

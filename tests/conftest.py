@@ -109,3 +109,18 @@ def loop_disk(kind, folder, megabytes=None):  # the folder with the file system 
         yield disk
     finally:
         sh("umount", disk) or sh("umount", "-l", disk)
+
+
+@pytest.fixture
+def shared_sticky_folder(open_folder):  # as /tmp, where the system may refuse root a plain create of another's file
+    settings = {Path("/proc/sys/fs/protected_regular"): "2", Path("/proc/sys/fs/protected_fifos"): "1"}
+    before = {path: path.read_text() for path in settings}
+    try:
+        for path, value in settings.items():
+            path.write_text(value)
+    except OSError as error:
+        pytest.skip(f"needs root, to set fs.protected_regular and fs.protected_fifos: {error}")
+    open_folder.chmod(0o1777)
+    yield open_folder
+    for path, value in before.items():
+        path.write_text(value)

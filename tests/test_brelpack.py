@@ -87,6 +87,29 @@ def test_as_another_user_files_are_made_in_a_folder_they_may_not_read(open_folde
     assert (result.stderr, result.returncode, (open_folder / "box/x.viv").read_bytes()) == (b"", 0, written)
 
 
+# As root in a shared sticky folder such as /tmp, another user's file or pipe is refused and kept where the system
+# refuses a plain create of it (fs.protected_regular, fs.protected_fifos); root's own is written as anywhere.
+@pytest.mark.parametrize("owner", [65534, 0], ids=["another user's", "root's own"])
+@pytest.mark.parametrize("program, old", [(BRELPACK, b"old"), (BRELPACK, None), (BRELSPLIT, b"o" * 9),
+                                          (BRELSPLIT, b"o" * 9000)],  # None: a named pipe
+                         ids=["brelpack", "brelpack, a pipe", "brelsplit, in place", "brelsplit, replaced"])
+def test_as_root_another_users_file_or_pipe_in_a_shared_sticky_folder_is_refused_and_kept(shared_sticky_folder,
+                                                                                          program, old, owner):
+    out = shared_sticky_folder / "out"
+    put(out.parent, {"in": b"data", "a.viv": viv(("out", b"n" * len(old or b"")))} | ({"out": old} if old else {}))
+    if old is None:  # its reader waits from the start
+        os.mkfifo(out, 0o666)
+        reader = os.open(out, os.O_RDONLY | os.O_NONBLOCK)
+    os.chown(out, owner, owner)
+    result = run(program, *(["out", "in"] if program == BRELPACK else ["a.viv"]), cwd=out.parent)
+    got = out.read_bytes() if old else os.read(reader, 1 << 16)
+    if old is None:
+        os.close(reader)
+    expected = ((f"{os.path.basename(program)}: out: Permission denied\n".encode(), 2, old or b"") if owner else
+                (b"", 0, ARCHIVE if program == BRELPACK else b"n" * len(old)))
+    assert (result.stderr, result.returncode, got, out.stat().st_uid) == (*expected, owner)
+
+
 # A named pipe whose reader comes only later is waited on, not refused, and gets more than it holds.
 def test_writes_through_a_link_and_into_a_pipe_whose_reader_comes_later(tmp_path):
     put(tmp_path, {"in": os.urandom(1 << 20), "target": b"old"})

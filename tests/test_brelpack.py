@@ -4,7 +4,7 @@ import errno, os, subprocess, time
 import pytest
 
 from conftest import (AS_NOBODY, BRELPACK, BRELSPLIT, ENCODED, ENCODER_BANNER, GENERIC_POSIX, PROMPT, as_root, be32,
-                      names_below, put, run, viv)
+                      names_below, put, run, unsanitized, viv)
 
 
 def test_packs_two_files_as_the_header_and_directory_describe(tmp_path):
@@ -122,8 +122,7 @@ FAILURES = [
             "4294967295 a VIV archive can hold"),
     failure("no memory", "out.viv in big", "out.viv: " + ("could not get 1073750055 bytes of memory for the archive"
             if GENERIC_POSIX else "could not map the archive into memory") + ": Cannot allocate memory",
-            address_space=512 << 20,
-            marks=pytest.mark.skipif(os.environ.get("BREL_SANITIZED") == "1", reason="sanitizers take more")),
+            address_space=512 << 20, marks=unsanitized),
     failure("input vanishes between the passes", "out.viv keep in", f"in: {NO_FILE}", fault="open:in:rm in"),
     failure("input grows between the passes", "out.viv in keep", f"in: {CHANGED}", fault="open:in:echo >> in"),
     failure("input shrinks between the passes", "out.viv keep in", f"in: {CHANGED}", fault="open:in:truncate -s-1 in"),

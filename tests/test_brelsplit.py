@@ -5,7 +5,7 @@ from pathlib import Path
 import pytest
 
 from conftest import (AS_NOBODY, BRELPACK, BRELSPLIT, DECODED, DECODER_BANNER, GENERIC_POSIX, PROMPT, as_root, be32,
-                      files_below, hidden, names_below, put, run, viv)
+                      files_below, hidden, names_below, put, run, unsanitized, viv)
 
 
 def test_gives_back_what_brelpack_packed_byte_for_byte(tmp_path):
@@ -48,8 +48,9 @@ def test_an_entry_named_after_the_archive_does_not_change_the_bytes_still_to_be_
     assert files_below(tmp_path) == {"a.viv": b"A" * 3000, "other": b"O" * 3000, "z": b"last entry"}
 
 
-# Cut at a page boundary or inside the last page (where the lost bytes would read as zeros), grown back, written over.
-@pytest.mark.parametrize("fault, written", [("mmap:truncate -s 0 a.viv", {}), *(
+# Cut before the walk (the header left or not), at a page boundary or inside the last page (where the lost bytes would
+# read as zeros), grown back, written over.
+@pytest.mark.parametrize("fault, written", [*((f"mmap:truncate -s {size} a.viv", {}) for size in (0, 20)), *(
     ("write:" + command, {"a": b"a" * 100}) for command in ("truncate -s 8192 a.viv", "truncate -s -40 a.viv",
                                                            "truncate -s -50 a.viv && truncate -s +50 a.viv",
                                                            "printf c | dd of=a.viv bs=1 seek=20060 conv=notrunc status=none"))])
@@ -212,6 +213,11 @@ HOSTILE = [  # archive (None: a folder), entry lines, errors after "brelsplit: "
         {"page": b"p" * 500 + b"P" * 500, "z": b"2"}, {"fault": f"pwrite-short:{errno.ENOSPC}"},
         marks=pytest.mark.skipif(GENERIC_POSIX, reason="no file is written over where it stands"),
         id="a torn rewrite in place is reported as torn"),
+    # 2^31 - 1 entries claimed: one of 9 zeros every 9 bytes, walked in little more memory than the archive's own
+    pytest.param(patched(bytes(1 << 20), 8, 0x7FFFFFFF), "\n" * 116506,
+                 [*(f"a.viv: entry {number} \"\": the name is empty" for number in range(1, 116507)),
+                  "a.viv: entry 116507: the directory runs past the end of the archive"], {},
+                 {"address_space": 10 << 20}, marks=unsanitized, id="entries without end"),
 ]
 
 

@@ -128,5 +128,6 @@ int main(int argc, char** argv) {
     print_banner(decoder_texts);
     if (argc - 1 < decoder_texts.minimum_arguments) fail_usage();
     warn_of_ignored_arguments(std::span<char* const>(argv + 2, argv + argc));
-    return unpack(argv[1]) ? finish_run(decoder_texts) : finish_failed_run();
+    const bool unpacked = run_reporting_exceptions(decoder_texts, argv[1], [&] { return unpack(argv[1]); });
+    return unpacked ? finish_run(decoder_texts) : finish_failed_run();
 }

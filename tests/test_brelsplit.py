@@ -218,6 +218,8 @@ HOSTILE = [  # archive (None: a folder), entry lines, errors after "brelsplit: "
                  [*(f"a.viv: entry {number} \"\": the name is empty" for number in range(1, 116507)),
                   "a.viv: entry 116507: the directory runs past the end of the archive"], {},
                  {"address_space": 10 << 20}, marks=unsanitized, id="entries without end"),
+    pytest.param(viv(("n" * (24 << 20), b"")), "", ["a.viv: could not get memory to go on: Cannot allocate memory"], {},
+                 {"address_space": 40 << 20}, marks=unsanitized, id="no memory for a name"),
 ]
 
 

@@ -38,14 +38,19 @@ def test_later_duplicates_win_existing_files_take_the_new_length_and_errors_keep
                                      "other name of h": b"old"}
 
 
-def test_an_entry_named_after_the_archive_does_not_change_the_bytes_still_to_be_written(tmp_path):
-    # rewritten in place, a.viv (and other, the same file) would be cut short under "z", still to be written
-    archive = viv(("a.viv", b"A" * 3000), ("other", b"O" * 3000), ("z", b"last entry"))
+# Rewritten in place, a.viv (and other, the same file) would be cut short under "z", still to be written; an entry that
+# is the whole archive (of one page) would move its times, as a write by another program does.
+@pytest.mark.parametrize("entries, whole", [([("a.viv", b"A" * 3000), ("other", b"O" * 3000)], False),
+                                            ([("a.viv", b"")], True)], ids=["parts of it", "the whole of it"])
+def test_an_entry_named_after_the_archive_does_not_change_the_bytes_still_to_be_written(tmp_path, entries, whole):
+    archive = viv(*entries, ("z", b"last entry"))
+    archive = patched(archive, 16, 0, len(archive)) if whole else archive
     put(tmp_path, {"a.viv": archive})
-    os.link(tmp_path / "a.viv", tmp_path / "other")
+    if not whole:
+        os.link(tmp_path / "a.viv", tmp_path / "other")
     result = run(BRELSPLIT, "a.viv", cwd=tmp_path)
     assert (result.stderr, result.returncode) == (b"", 0)
-    assert files_below(tmp_path) == {"a.viv": b"A" * 3000, "other": b"O" * 3000, "z": b"last entry"}
+    assert files_below(tmp_path) == ({"a.viv": archive} if whole else dict(entries)) | {"z": b"last entry"}
 
 
 # Cut before the walk (the header left or not), at a page boundary or inside the last page (where the lost bytes would

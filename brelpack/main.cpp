@@ -102,7 +102,8 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
 int main(int argc, char** argv) {
     print_banner(encoder_texts);
     if (argc - 1 < encoder_texts.minimum_arguments) fail_usage();
-    warn_of_names_brelsplit_refuses(std::span<char* const>(argv + 2, argv + argc));
-    const bool packed = pack(argv[1], std::span<char* const>(argv + 2, argv + argc));
+    const std::span<char* const> inputs(argv + 2, argv + argc);
+    warn_of_names_brelsplit_refuses(inputs);
+    const bool packed = run_reporting_exceptions(encoder_texts, argv[1], [&] { return pack(argv[1], inputs); });
     return packed ? finish_run(encoder_texts) : finish_failed_run();
 }

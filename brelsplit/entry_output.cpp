@@ -100,16 +100,17 @@ io_error entry_writer::replace(const std::string& leaf, const fs::file_status& s
 }
 
 // A small file that already holds as many bytes, with no other name (its other names would see the
-// new bytes), on a file system that writes it where it stands, is written over with one write. It
-// can't be the archive, whose bytes are being read: an entry's data is a part of the archive, so never
-// as long as the archive itself. The old bytes are
-// read first, to put back should that write fail part-way, and a stop waits for the write. Returns
-// false when the file is not such a file; it is then replaced.
+// new bytes), on a file system that writes it where it stands, is written over with one write. Never
+// the archive, though an entry may be the whole of it: even the same bytes written over it move its
+// times, as another program's write does. The old bytes are read first, to put back
+// should that write fail part-way, and a stop waits for the write. Returns false when the file is not
+// such a file; it is then replaced.
 bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_status& standing,
                                     std::span<const std::byte> bytes, io_error& error) {
     const auto fits = [&](const fs::file_status& status) {
         return status.kind == fs::file_status::regular_file && status.size == bytes.size() &&
                bytes.size() <= in_place_limit_ && status.links == 1 && status.identity.device == device_ &&
+               !archive_.is_archive(status.identity) &&
                // Past the file-size limit the one write would stop part-way, the file part old, part new.
                bytes.size() <= fs::file_size_limit();
     };

@@ -1,5 +1,7 @@
 // brelsplit: writes every entry of a VIV archive out as a file under its stored name.
 #include <cstdio>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -55,19 +57,36 @@ outcome write_entry(const char* archive_path, std::span<const std::byte> image, 
     return outcome::written;
 }
 
-// The directory, its names copied out of the image. Another program may cut the archive short while
-// it is mapped; from here on only writes read the image, and each is checked.
-struct directory_copy {
-    directory_listing listing;
-    std::vector<std::string> names;
-};
+// A stretch of the directory read ahead of the writing, its names copied out of the image. Another
+// program may cut the archive short while it is mapped, and what was lost then reads as zeros: one look
+// at the archive after the stretch is read vouches for all of it, and from then on only writes read the
+// image, each checked. A stretch ends after so many entries or bytes of names (or one longer name), so
+// memory does not grow with the number of entries a header claims.
+class directory_stretch {
+public:
+    // Reads the next stretch; none is left when it is empty.
+    void read_from(directory_walker& directory) {
+        entries_.clear();
+        names_.clear();
+        while (entries_.size() < most_entries && names_.size() < most_name_bytes) {
+            const std::optional<directory_entry> entry = directory.next();
+            if (!entry) break;
+            names_ += entry->name;
+            entries_.push_back(*entry);
+        }
+        std::size_t name_at = 0;
+        for (directory_entry& entry : entries_) {
+            entry.name = std::string_view(names_).substr(name_at, entry.name.size());
+            name_at += entry.name.size();
+        }
+    }
+    std::span<const directory_entry> entries() const { return entries_; }
 
-directory_copy copy_directory(std::span<const std::byte> image) {
-    directory_copy copy{walk_directory(image), {}};
-    copy.names.reserve(copy.listing.entries.size());
-    for (directory_entry& entry : copy.listing.entries) entry.name = copy.names.emplace_back(entry.name);
-    return copy;
-}
+private:
+    static constexpr std::size_t most_entries = 256, most_name_bytes = 64 << 10;
+    std::vector<directory_entry> entries_;
+    std::string names_;
+};
 
 // Unpacks the archive; returns false when anything could not be read or written. Entries that can be
 // written are, whatever happens to the others.
@@ -76,23 +95,25 @@ bool unpack(const char* archive_path) {
     archive_image archive;
     if (const io_error error = archive.open(archive_path)) return fail(archive_path, error.reason());
     const std::span<const std::byte> bytes = archive.bytes();
-
-    const directory_copy directory = copy_directory(bytes);
-    const directory_listing& listing = directory.listing;
-    if (!archive.still_whole()) return fail(archive_path, io_error(io_error::kind::archive_changed).reason());
     entry_writer output(archive);
+    directory_walker directory(bytes);
+    directory_stretch stretch;
     bool all_written = true;
-    for (const directory_entry& entry : listing.entries) {
-        // The name is an argument, never a format: a stored "%" is printed as it stands.
-        std::string line = "\n";
-        line += shown_on(stdout, entry.name);
-        print_output(line);
-        const outcome written = write_entry(archive_path, bytes, output, entry);
-        // Once the archive has been cut short, what is left of it can't be trusted.
-        if (written == outcome::archive_changed) return false;
-        if (written == outcome::failed) all_written = false;
-    }
-    if (!listing.problem.empty()) return fail(archive_path, listing.problem);
+    do {
+        stretch.read_from(directory);
+        if (!archive.still_whole()) return fail(archive_path, io_error(io_error::kind::archive_changed).reason());
+        for (const directory_entry& entry : stretch.entries()) {
+            // The name is an argument, never a format: a stored "%" is printed as it stands.
+            std::string line = "\n";
+            line += shown_on(stdout, entry.name);
+            print_output(line);
+            const outcome written = write_entry(archive_path, bytes, output, entry);
+            // Once the archive has been cut short, what is left of it can't be trusted.
+            if (written == outcome::archive_changed) return false;
+            if (written == outcome::failed) all_written = false;
+        }
+    } while (!stretch.entries().empty());
+    if (!directory.problem().empty()) return fail(archive_path, directory.problem());
     return all_written;
 }
 
@@ -107,5 +128,6 @@ int main(int argc, char** argv) {
     print_banner(decoder_texts);
     if (argc - 1 < decoder_texts.minimum_arguments) fail_usage();
     warn_of_ignored_arguments(std::span<char* const>(argv + 2, argv + argc));
-    return unpack(argv[1]) ? finish_run(decoder_texts) : finish_failed_run();
+    const bool unpacked = run_reporting_exceptions(decoder_texts, argv[1], [&] { return unpack(argv[1]); });
+    return unpacked ? finish_run(decoder_texts) : finish_failed_run();
 }

@@ -64,38 +64,34 @@ bool data_inside(const directory_entry& entry, std::size_t image_size) {
     return std::uint64_t{entry.data_offset} + entry.data_size <= image_size;
 }
 
-directory_listing walk_directory(std::span<const std::byte> image) {
-    directory_listing listing;
+directory_walker::directory_walker(std::span<const std::byte> image) : image_(image) {
     if (image.size() < header_length) {
-        listing.problem = "the archive is " + std::to_string(image.size()) + " bytes long, shorter than its " +
-                          std::to_string(header_length) + "-byte header";
-        return listing;
+        problem_ = "the archive is " + std::to_string(image.size()) + " bytes long, shorter than its " +
+                   std::to_string(header_length) + "-byte header";
+        return;
     }
-    const auto entry_count = static_cast<std::int32_t>(load_be32(image.data() + entry_count_at));
-    std::size_t cursor = header_length;
-    // The walk ends at the first entry that runs past the image; the problem names it.
-    const char* problem = nullptr;
-    std::int64_t number = 1;
-    for (; number <= entry_count; ++number) {
-        if (image.size() - cursor < name_in_entry) {
-            problem = "the directory runs past the end of the archive";
-            break;
-        }
-        const std::byte* at = image.data() + cursor;
-        const auto* name = reinterpret_cast<const char*>(at + name_in_entry);
-        const std::size_t room = image.size() - cursor - name_in_entry;
-        const auto* terminator = static_cast<const char*>(std::memchr(name, 0, room));
-        if (terminator == nullptr) {
-            problem = "the name has no 0 byte before the end of the archive";
-            break;
-        }
-        listing.entries.push_back({static_cast<std::uint32_t>(number),
-                                   std::string_view(name, static_cast<std::size_t>(terminator - name)),
-                                   load_be32(at + data_offset_in_entry), load_be32(at + data_size_in_entry)});
-        cursor += entry_overhead + listing.entries.back().name.size();
-    }
-    if (problem != nullptr) listing.problem = "entry " + std::to_string(number) + ": " + problem;
-    return listing;
+    entry_count_ = static_cast<std::int32_t>(load_be32(image.data() + entry_count_at));
+}
+
+std::optional<directory_entry> directory_walker::next() {
+    if (number_ >= entry_count_ || !problem_.empty()) return std::nullopt;
+    ++number_;
+    if (image_.size() - cursor_ < name_in_entry) return stop("the directory runs past the end of the archive");
+    const std::byte* at = image_.data() + cursor_;
+    const auto* name = reinterpret_cast<const char*>(at + name_in_entry);
+    const std::size_t room = image_.size() - cursor_ - name_in_entry;
+    const auto* terminator = static_cast<const char*>(std::memchr(name, 0, room));
+    if (terminator == nullptr) return stop("the name has no 0 byte before the end of the archive");
+    const directory_entry entry{static_cast<std::uint32_t>(number_),
+                                std::string_view(name, static_cast<std::size_t>(terminator - name)),
+                                load_be32(at + data_offset_in_entry), load_be32(at + data_size_in_entry)};
+    cursor_ += entry_overhead + entry.name.size();
+    return entry;
+}
+
+std::nullopt_t directory_walker::stop(const char* problem) {
+    problem_ = "entry " + std::to_string(number_) + ": " + problem;
+    return std::nullopt;
 }
 
 }  // namespace brel

@@ -4,10 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace brel {
 
@@ -65,14 +65,28 @@ struct directory_entry {
 // Whether the entry's data lies wholly inside an image of image_size bytes.
 bool data_inside(const directory_entry& entry, std::size_t image_size);
 
-struct directory_listing {
-    std::vector<directory_entry> entries;  // every entry read whole, in directory order
-    std::string problem;                   // what ended the walk early; empty when it read them all
-};
+// Reads a directory one entry at a time from offset 16, for as many entries as entry_count says, taken
+// as a signed number (0 or less: none). magic, archive_size and data_start are not consulted. Never
+// reads outside the image, and keeps nothing of the entries it has given: a directory of millions of
+// entries is walked in the memory of one.
+class directory_walker {
+public:
+    explicit directory_walker(std::span<const std::byte> image);
+    // The next entry; nothing at the end of the directory, and from an entry that runs past the end of
+    // the image on, which problem() then names.
+    std::optional<directory_entry> next();
+    // What ended the walk early; empty while nothing has.
+    const std::string& problem() const { return problem_; }
 
-// Walks the directory from offset 16 for as many entries as entry_count says, taken as a signed
-// number (0 or less: none). magic, archive_size and data_start are not consulted. Never reads outside
-// the image: a directory that runs past its end stops the walk with a problem that names the entry.
-directory_listing walk_directory(std::span<const std::byte> image);
+private:
+    // Ends the walk at the entry just begun, for this reason.
+    std::nullopt_t stop(const char* problem);
+
+    std::span<const std::byte> image_;
+    std::size_t cursor_ = header_length;
+    std::int64_t entry_count_ = 0;
+    std::int64_t number_ = 0;  // of the entry last begun
+    std::string problem_;
+};
 
 }  // namespace brel

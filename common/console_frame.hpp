@@ -2,8 +2,12 @@
 #pragma once
 
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <string_view>
+
+#include "io_error.hpp"
 
 namespace brel {
 
@@ -42,6 +46,21 @@ void print_output(std::string_view text);
 // "program: subject: reason" on standard error, after what standard output holds so far. When both are
 // the same terminal and standard output's last line is still open, the error starts a line of its own.
 void report_failure(const program_texts& program, std::string_view subject, std::string_view reason);
+
+// Runs the work of a run, which returns whether it went well. Memory it could not get, or any other
+// exception it lets out, ends the work as a failure of `subject`, reported once the work's own memory
+// has been given back: the run then ends as any failed one does, never with an abort.
+template <typename Work>
+bool run_reporting_exceptions(const program_texts& program, std::string_view subject, Work work) {
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        report_failure(program, subject, io_error(io_error::kind::out_of_memory).reason());
+    } catch (const std::exception& error) {
+        report_failure(program, subject, error.what());
+    }
+    return false;
+}
 
 // Text from an archive as it may be shown on `stream`: unchanged, unless the stream is a terminal that
 // takes control bytes as commands; there it is without_terminal_controls(text), so that a name can't

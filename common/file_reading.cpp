@@ -99,8 +99,12 @@ bool archive_image::still_whole() const {
     return !fs::mapping_cut_short() && !fs::look_up_open(file_.fd, status) && status.unchanged_since(opened_);
 }
 
+bool archive_image::is_archive(const file_identity& file) const {
+    return opened_.kind != fs::file_status::nothing && file == opened_.identity;
+}
+
 void archive_image::name_replaced(const file_identity& replaced) {
-    if (opened_.kind == fs::file_status::nothing || replaced != opened_.identity) return;
+    if (!is_archive(replaced)) return;
     // Its bytes must still be as they were; only the time of the last change may move.
     fs::file_status status;
     if (!fs::mapping_cut_short() && !fs::look_up_open(file_.fd, status) && status.still(opened_)) opened_ = status;

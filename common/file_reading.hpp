@@ -41,6 +41,8 @@ public:
     io_error open(const char* path);
     std::span<const std::byte> bytes() const { return image_.bytes(); }
     bool still_whole() const;
+    // Whether that is the archive's file (a stream has none).
+    bool is_archive(const file_identity& file) const;
     // A name of the archive's file was just replaced by this program (an entry named after it): that
     // changes the file's status, not its bytes.
     void name_replaced(const file_identity& replaced);

@@ -22,6 +22,7 @@ public:
         name_changed,     // another program put something else at an output's name meanwhile
         torn,             // a write over a file failed, and so did putting its old bytes back
         no_memory,        // the memory for an image of that many bytes could not be had
+        out_of_memory,    // memory for anything else could not be had (std::bad_alloc)
         mapping_failed,   // a file could not be mapped into memory, for that system reason
         too_large,        // a stream ran on past the largest archive there can be
         folder_missing,   // a folder of an output's name does not exist

@@ -1,11 +1,14 @@
 // libFuzzer target over the directory walk. Besides "no crash", it checks what the decoder relies on:
 // every entry it is given has its name inside the image, ended by its 0 byte, entries follow each other
-// from offset 16, and the data range check agrees with 64-bit arithmetic. Data judged inside is read
+// from offset 16, numbered from 1, a walk once ended stays so, and the data range check agrees with
+// 64-bit arithmetic. Data judged inside is read
 // end to end, so AddressSanitizer sees any range that isn't.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <span>
+#include <string>
 
 #include "archive_format.hpp"
 #include "output_names.hpp"
@@ -20,11 +23,14 @@ void require(bool holds) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::byte> image(reinterpret_cast<const std::byte*>(data), size);
-    const brel::directory_listing listing = brel::walk_directory(image);
+    brel::directory_walker walker(image);
     const char* const begin = reinterpret_cast<const char*>(data);
 
     std::size_t name_at = brel::header_length + brel::name_in_entry;
-    for (const brel::directory_entry& entry : listing.entries) {
+    std::size_t walked = 0;
+    for (std::optional<brel::directory_entry> next; (next = walker.next()); ++walked) {
+        const brel::directory_entry& entry = *next;
+        require(entry.number == walked + 1);
         require(entry.name.data() == begin + name_at);
         require(name_at + entry.name.size() < size);
         require(entry.name.data()[entry.name.size()] == '\0');
@@ -46,8 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                    ? 0
                                    : static_cast<std::int32_t>(brel::load_be32(image.data() + brel::entry_count_at));
     const auto wanted = static_cast<std::size_t>(count > 0 ? count : 0);
-    // The walk ends early exactly when it says why.
-    require(listing.problem.empty() ? size >= brel::header_length && listing.entries.size() == wanted
-                                    : listing.entries.size() < wanted || size < brel::header_length);
+    // The walk ends early exactly when it says why, and once ended stays so.
+    require(walker.problem().empty() ? size >= brel::header_length && walked == wanted
+                                     : walked < wanted || size < brel::header_length);
+    const std::string problem = walker.problem();
+    require(!walker.next() && walker.problem() == problem);
     return 0;
 }

@@ -7,6 +7,7 @@ import pytest
 BRELPACK, BRELSPLIT, FAULT_SHIM = (os.environ.get(name, "") for name in ("BRELPACK", "BRELSPLIT", "FAULT_SHIM"))
 GENERIC_POSIX = os.environ.get("BREL_GENERIC_POSIX") == "1"  # no files without a name, no reserving of room
 AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+unsanitized = pytest.mark.skipif(os.environ.get("BREL_SANITIZED") == "1", reason="sanitizers take more")
 as_root = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"), reason="needs root to run as another user")
 
 CREDITS = (b"\n\tThe brel tools, free to use, copy and share\n\tE-Mail:   brel-tools@example.org"

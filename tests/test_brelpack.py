@@ -4,7 +4,7 @@ import errno, os, subprocess, time
 import pytest
 
 from conftest import (AS_NOBODY, BRELPACK, BRELSPLIT, ENCODED, ENCODER_BANNER, GENERIC_POSIX, PROMPT, as_root, be32,
-                      names_below, put, run, viv)
+                      names_below, put, run, unsanitized, viv)
 
 
 def test_packs_two_files_as_the_header_and_directory_describe(tmp_path):
@@ -131,7 +131,6 @@ def failure(what, arguments, *errors, marks=(), **options):
 
 
 NO_FILE, CHANGED = "No such file or directory", "file changed size while being read"
-UNSANITIZED = pytest.mark.skipif(os.environ.get("BREL_SANITIZED") == "1", reason="sanitizers take more memory")
 FAILURES = [
     failure("missing inputs", "out.viv in nowhere gone", f"nowhere: {NO_FILE}", f"gone: {NO_FILE}"),
     failure("folder as input", "out.viv in folder", "folder: Is a directory"),
@@ -147,11 +146,11 @@ FAILURES = [
             "4294967295 a VIV archive can hold"),
     failure("no memory", "out.viv in big", "out.viv: " + ("could not get 1073750055 bytes of memory for the archive"
             if GENERIC_POSIX else "could not map the archive into memory") + ": Cannot allocate memory",
-            address_space=512 << 20, marks=UNSANITIZED),
+            address_space=512 << 20, marks=unsanitized),
     # read as a pipe is, it would be given up 4 GiB in as larger than any archive: here memory runs out first
     failure("endless device", "out.viv /dev/zero", f"/dev/zero: stored as given, but brelsplit will refuse to write "
             f"it: {ABSOLUTE}", "/dev/zero: could not get 536870912 bytes of memory for the archive: Cannot allocate "
-            "memory", address_space=512 << 20, marks=UNSANITIZED),
+            "memory", address_space=512 << 20, marks=unsanitized),
     failure("input vanishes between the passes", "out.viv keep in", f"in: {NO_FILE}", fault="open:in:rm in"),
     failure("input grows between the passes", "out.viv in keep", f"in: {CHANGED}", fault="open:in:echo >> in"),
     failure("input shrinks between the passes", "out.viv keep in", f"in: {CHANGED}", fault="open:in:truncate -s-1 in"),

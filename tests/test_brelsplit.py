@@ -5,7 +5,7 @@ from pathlib import Path
 import pytest
 
 from conftest import (AS_NOBODY, BRELPACK, BRELSPLIT, DECODED, DECODER_BANNER, GENERIC_POSIX, PROMPT, as_root, be32,
-                      files_below, hidden, loop_disk, names_below, put, run, viv)
+                      files_below, hidden, loop_disk, names_below, put, run, unsanitized, viv)
 
 
 # Where names can't be swapped or taken only when free (EINVAL), a plain rename replaces a file, and a link takes a name.
@@ -42,18 +42,24 @@ def test_later_duplicates_win_existing_files_take_the_new_length_and_errors_keep
                                      "other name of h": b"old"}
 
 
-def test_an_entry_named_after_the_archive_does_not_change_the_bytes_still_to_be_written(tmp_path):
-    # rewritten in place, a.viv (and other, the same file) would be cut short under "z", still to be written
-    archive = viv(("a.viv", b"A" * 3000), ("other", b"O" * 3000), ("z", b"last entry"))
+# Rewritten in place, a.viv (and other, the same file) would be cut short under "z", still to be written; an entry that
+# is the whole archive (of one page) would move its times, as a write by another program does.
+@pytest.mark.parametrize("entries, whole", [([("a.viv", b"A" * 3000), ("other", b"O" * 3000)], False),
+                                            ([("a.viv", b"")], True)], ids=["parts of it", "the whole of it"])
+def test_an_entry_named_after_the_archive_does_not_change_the_bytes_still_to_be_written(tmp_path, entries, whole):
+    archive = viv(*entries, ("z", b"last entry"))
+    archive = patched(archive, 16, 0, len(archive)) if whole else archive
     put(tmp_path, {"a.viv": archive})
-    os.link(tmp_path / "a.viv", tmp_path / "other")
+    if not whole:
+        os.link(tmp_path / "a.viv", tmp_path / "other")
     result = run(BRELSPLIT, "a.viv", cwd=tmp_path)
     assert (result.stderr, result.returncode) == (b"", 0)
-    assert files_below(tmp_path) == {"a.viv": b"A" * 3000, "other": b"O" * 3000, "z": b"last entry"}
+    assert files_below(tmp_path) == ({"a.viv": archive} if whole else dict(entries)) | {"z": b"last entry"}
 
 
-# Cut at a page boundary or inside the last page (where the lost bytes would read as zeros), grown back, written over.
-@pytest.mark.parametrize("fault, written", [("mmap:truncate -s 0 a.viv", {}), *(
+# Cut before the walk (the header left or not), at a page boundary or inside the last page (where the lost bytes would
+# read as zeros), grown back, written over.
+@pytest.mark.parametrize("fault, written", [*((f"mmap:truncate -s {size} a.viv", {}) for size in (0, 20)), *(
     ("write:" + command, {"a": b"a" * 100}) for command in ("truncate -s 8192 a.viv", "truncate -s -40 a.viv",
                                                            "truncate -s -50 a.viv && truncate -s +50 a.viv",
                                                            "printf c | dd of=a.viv bs=1 seek=20060 conv=notrunc status=none"))])
@@ -212,6 +218,13 @@ HOSTILE = [  # archive (None: a folder), entry lines, errors after "brelsplit: "
         {"page": b"p" * 500 + b"P" * 500, "z": b"2"}, {"fault": f"pwrite-short:{errno.ENOSPC}"},
         marks=pytest.mark.skipif(GENERIC_POSIX, reason="no file is written over where it stands"),
         id="a torn rewrite in place is reported as torn"),
+    # 2^31 - 1 entries claimed: one of 9 zeros every 9 bytes, walked in little more memory than the archive's own
+    pytest.param(patched(bytes(1 << 20), 8, 0x7FFFFFFF), "\n" * 116506,
+                 [*(f"a.viv: entry {number} \"\": the name is empty" for number in range(1, 116507)),
+                  "a.viv: entry 116507: the directory runs past the end of the archive"], {},
+                 {"address_space": 10 << 20}, marks=unsanitized, id="entries without end"),
+    pytest.param(viv(("n" * (24 << 20), b"")), "", ["a.viv: could not get memory to go on: Cannot allocate memory"], {},
+                 {"address_space": 40 << 20}, marks=unsanitized, id="no memory for a name"),
 ]
 
 

@@ -82,6 +82,8 @@ io_error entry_writer::write(std::string_view name, std::span<const std::byte> b
     if (rewrite_in_place(leaf, standing, bytes, error)) return error;
     // A regular file is replaced only where a plain create could have written it.
     if (standing.kind == fs::file_status::regular_file) {
+        // A stop waits: should the name be gone by now, the check makes a file there, and removes it.
+        stop_signals::hold checking;
         if (const io_error refused = fs::check_writable(folder(), leaf.c_str(), standing)) return refused;
     }
     return replace(leaf, standing, bytes);
@@ -118,7 +120,12 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
     fs::owned_file file;
     // A file that can't be opened so is replaced, or refused there if we may not write it; one no longer
     // at the name is not asked about again.
-    if (const io_error refused = fs::open_for_rewrite(folder(), leaf.c_str(), standing, file.fd)) {
+    io_error refused;
+    {
+        stop_signals::hold opening;  // as for check_writable
+        refused = fs::open_for_rewrite(folder(), leaf.c_str(), standing, file.fd);
+    }
+    if (refused) {
         if (refused.what() != io_error::kind::name_changed) return false;
         error = refused;
         return true;

@@ -80,8 +80,8 @@ io_error entry_writer::write(std::string_view name, std::span<const std::byte> b
     if (standing.kind == fs::file_status::folder) return io_error::system(EISDIR);
     io_error error;
     if (rewrite_in_place(leaf, standing, bytes, error)) return error;
-    // A regular file is replaced only where a plain create could have written it.
-    if (standing.kind == fs::file_status::regular_file) {
+    // A regular file or a named pipe is replaced only where a plain create could have opened it.
+    if (standing.kind == fs::file_status::regular_file || standing.kind == fs::file_status::pipe) {
         // A stop waits: should the name be gone by now, the check makes a file there, and removes it.
         stop_signals::hold checking;
         if (const io_error refused = fs::check_writable(folder(), leaf.c_str(), standing)) return refused;

@@ -22,7 +22,7 @@ namespace file_system {
 
 // What the system records of a file.
 struct file_status {
-    enum { nothing, regular_file, folder, link, other } kind = nothing;
+    enum { nothing, regular_file, folder, link, pipe, other } kind = nothing;  // pipe: a named one
     std::uint64_t size = 0;
     std::uint64_t links = 1;      // names the file has
     unsigned mode = 0, owner = 0, group = 0;

@@ -42,8 +42,9 @@ file_status status_of(const struct stat& status) {
     file_status taken;
     taken.kind = S_ISREG(status.st_mode)   ? file_status::regular_file
                  : S_ISDIR(status.st_mode) ? file_status::folder
-                 : S_ISLNK(status.st_mode) ? file_status::link
-                                           : file_status::other;
+                 : S_ISLNK(status.st_mode)  ? file_status::link
+                 : S_ISFIFO(status.st_mode) ? file_status::pipe
+                                            : file_status::other;
     taken.size = static_cast<std::uint64_t>(status.st_size);
     taken.links = static_cast<std::uint64_t>(status.st_nlink);
     taken.mode = status.st_mode & 07777;

@@ -183,8 +183,8 @@ io_error open_as_created(int folder, const char* name, int flags, const file_sta
     if (seen.kind == file_status::regular_file ? now.still(seen) : now.kind == seen.kind && now.identity == seen.identity) {
         return {};
     }
-    const bool made_here = S_ISREG(opened.st_mode) && opened.st_size == 0 && (opened.st_mode & 07777) == 0 &&
-                           opened.st_uid == geteuid() && opened.st_nlink == 1;
+    const bool made_here = now.kind == file_status::regular_file && now.size == 0 && now.mode == 0 &&
+                           now.owner == geteuid() && now.links == 1;
     std::string made = name;
     struct stat standing;
     if (made_here && ((flags & O_NOFOLLOW) != 0 || !resolve_links(name, made)) &&

@@ -22,7 +22,8 @@ bool climbs(std::string_view part, name_rules rules) {
 }
 
 // CON, PRN, AUX, NUL, the console's own CONIN$ and CONOUT$, COM1-9 and LPT1-9 name devices, with any
-// extension and trailing blanks.
+// extension and trailing blanks. So do COM and LPT with a superscript 1, 2 or 3, which the Western
+// code page holds as the bytes B9, B2 and B3.
 bool is_device_name(std::string_view part) {
     std::string_view stem = part.substr(0, part.find('.'));
     stem = stem.substr(0, stem.find_last_not_of(' ') + 1);
@@ -31,7 +32,7 @@ bool is_device_name(std::string_view part) {
         return true;
     }
     return stem.size() == 4 && (equal_ignoring_case(stem.substr(0, 3), "COM") || equal_ignoring_case(stem.substr(0, 3), "LPT")) &&
-           stem[3] >= '1' && stem[3] <= '9';
+           ((stem[3] >= '1' && stem[3] <= '9') || stem[3] == '\xB9' || stem[3] == '\xB2' || stem[3] == '\xB3');
 }
 
 }  // namespace

@@ -88,10 +88,11 @@ TEST(OutputNames, RefusesNamesThatLeaveTheWorkingFolderOrNameADevice) {
         EXPECT_TRUE(refused(name, name_rules::posix) && refused(name, name_rules::windows)) << name;
     for (const char* name : {"...", "a\\..\\b", "..\\x", "\\x", "\\\\host\\share\\x", "C:x", "c:\\x", "C:/x", "a/.. /x",
                              "CON", "con.txt", "sub/Nul", "aux .tar.gz", "COM1", "lpt9.x", "CONIN$", "conout$ .txt",
-                             "..:x", "a:..:..:x", "a:NUL", "s:stream", "x:", ":x", "1:x", "ab:c", "sub/file.txt:stream"})
+                             "..:x", "a:..:..:x", "a:NUL", "s:stream", "x:", ":x", "1:x", "ab:c", "sub/file.txt:stream",
+                             "COM\xB9", "lpt\xB2.txt", "Com\xB3 "})
         EXPECT_TRUE(!refused(name, name_rules::posix) && refused(name, name_rules::windows)) << name;
     for (const char* name : {"x", "a/b", "./x", "..x", "x..", "a/..b/c", "a b/%s", "sub\\x", "COM0", "CONSOLE",
-                             "LPT10", "CONIN", "CONOUT$1"})
+                             "LPT10", "CONIN", "CONOUT$1", "COM\xB4", "LPT\xB9x"})
         EXPECT_TRUE(!refused(name, name_rules::posix) && !refused(name, name_rules::windows)) << name;
 }
 

@@ -1,14 +1,35 @@
 #include "archive_output.hpp"
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <utility>
 
+#include "archive_format.hpp"
 #include "transfers.hpp"
 
 namespace brel {
 
 namespace fs = file_system;
+
+namespace {
+
+// A file that holds bytes but not an archive is far more likely one of the inputs, named where the archive
+// belongs (files dropped onto the program, `brelpack *.tga` without the archive's name), than an old
+// archive: it is not replaced. An empty file is taken as made for the archive.
+io_error check_replaceable(const char* path, const fs::file_status& target) {
+    if (target.size == 0) return {};
+    fs::owned_file file;
+    if (const io_error error = fs::open_for_reading(path, file.fd)) return error;
+    std::byte first[magic.size()];
+    const std::int64_t count = fs::read_at(file.fd, first, sizeof first, 0);
+    if (count < 0) return last_system_error();
+    const bool archive = static_cast<std::size_t>(count) == sizeof first &&
+                         std::memcmp(first, magic.data(), sizeof first) == 0;
+    return archive ? io_error() : io_error::kind::not_an_archive;
+}
+
+}  // namespace
 
 archive_output::~archive_output() {
     abandon();
@@ -50,6 +71,7 @@ io_error archive_output::start(const char* path, std::size_t size) {
                 if (shared >= 0) fs::close_file(std::exchange(stream_, shared));
             } else {
                 fs::close_file(std::exchange(stream_, -1));
+                if (const io_error error = check_replaceable(path, target)) return error;
                 if (standing.kind == fs::file_status::link) {
                     if (const io_error error = fs::resolve_links(path, location)) return error;
                 }

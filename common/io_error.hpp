@@ -27,6 +27,7 @@ public:
         too_large,        // a stream ran on past the largest archive there can be
         folder_missing,   // a folder of an output's name does not exist
         folder_moved,     // a folder of an output's name was moved or replaced meanwhile
+        not_an_archive,   // a file that holds bytes but no archive stands where one would replace it
     };
 
     constexpr io_error() = default;

@@ -19,7 +19,7 @@ def test_packs_two_files_as_the_header_and_directory_describe(tmp_path):
 @pytest.mark.parametrize("fault", [None, f"fallocate:{errno.EOPNOTSUPP}", f"tmpfile:{errno.EOPNOTSUPP}",
                                    f"rename2:{errno.EINVAL}\ntmpfile:{errno.EOPNOTSUPP}"])
 def test_every_way_of_making_the_archive_gives_the_same_result(tmp_path, fault):
-    put(tmp_path, {"big": os.urandom(300 << 10), "sub dir/F.Txt": b"xy", "empty": b"", "old.viv": b"previous"})
+    put(tmp_path, {"big": os.urandom(300 << 10), "sub dir/F.Txt": b"xy", "empty": b"", "old.viv": b"BIGF previous"})
     (tmp_path / "old.viv").chmod(0o604)
     os.chown(tmp_path / "old.viv", 65534, 65534)  # as root, the suite's user in CI
     os.link(tmp_path / "old.viv", tmp_path / "old hard link")  # keeps the old archive
@@ -32,7 +32,7 @@ def test_every_way_of_making_the_archive_gives_the_same_result(tmp_path, fault):
                                                                f"will refuse to write it: {ABSOLUTE}\n", 0)
         assert (tmp_path / archive).read_bytes() == expected
     kept = [((tmp_path / name).stat().st_mode & 0o7777, (tmp_path / name).stat().st_uid) for name in ("old.viv", LONGEST)]
-    assert kept == [(0o604, 65534), (0o640, os.geteuid())] and (tmp_path / "old hard link").read_bytes() == b"previous"
+    assert kept == [(0o604, 65534), (0o640, os.geteuid())] and (tmp_path / "old hard link").read_bytes() == b"BIGF previous"
     assert names_below(tmp_path) == sorted(before + [LONGEST])
 
 
@@ -46,7 +46,8 @@ ARCHIVE = viv(("in", b"data"))
     ('echo kept > log && ln -s /proc/self/fd/1 out && "$BRELPACK" out in >> log', "log",
      b"kept\n" + ARCHIVE + ENCODER_BANNER + ENCODED),
     ('"$BRELPACK" >(cat > y.viv) in > /dev/null; wait $!', "y.viv", ARCHIVE),
-    ('echo kept > x.viv && "$BRELPACK" x.viv in 2>> x.viv', "x.viv", ARCHIVE),  # named directly: replaced
+    ('echo BIGF > x.viv && "$BRELPACK" x.viv in 2>> x.viv', "x.viv", ARCHIVE),  # named directly: replaced
+    (': > x.viv && "$BRELPACK" x.viv in', "x.viv", ARCHIVE),  # empty, as a file made for it is
     # a file removed while it stays open: through standard output, through another descriptor
     ('{ rm x.viv && "$BRELPACK" /dev/stdout in && cat <&3 > y.viv; } > x.viv 3< x.viv', "y.viv",
      ARCHIVE + ENCODER_BANNER + ENCODED),
@@ -62,13 +63,13 @@ def test_the_archive_goes_where_a_plain_create_would_write(tmp_path, command, re
 @as_root
 def test_as_another_user_an_archive_they_may_not_write_is_refused_and_kept_and_a_new_one_made(open_folder):
     open_folder.chmod(0o777)
-    put(open_folder, {"in": b"data", "old.viv": b"previous", "closed/theirs.viv": b"previous"})
+    put(open_folder, {"in": b"data", "old.viv": b"BIGF previous", "closed/theirs.viv": b"BIGF previous"})
     (open_folder / "old.viv").chmod(0o444)
     os.chown(open_folder / "closed/theirs.viv", 65534, 65534)  # theirs, in a folder they may not write in
     for archive in ("old.viv", "closed/theirs.viv"):
         result = run(*AS_NOBODY, BRELPACK, archive, "in", cwd=open_folder)
         assert (result.stderr, result.returncode) == (f"brelpack: {archive}: Permission denied\n".encode(), 2)
-        assert (open_folder / archive).read_bytes() == b"previous"
+        assert (open_folder / archive).read_bytes() == b"BIGF previous"
     assert run(*AS_NOBODY, BRELPACK, "new.viv", "in", cwd=open_folder).returncode == 0
     assert names_below(open_folder) == ["closed", "closed/theirs.viv", "in", "new.viv", "old.viv"]
     assert (open_folder / "new.viv").read_bytes() == ARCHIVE
@@ -90,7 +91,7 @@ def test_as_another_user_files_are_made_in_a_folder_they_may_not_read(open_folde
 # As root in a shared sticky folder such as /tmp, another user's file or pipe is refused and kept where the system
 # refuses a plain create of it (fs.protected_regular, fs.protected_fifos); root's own is written as anywhere.
 @pytest.mark.parametrize("owner", [65534, 0], ids=["another user's", "root's own"])
-@pytest.mark.parametrize("program, old", [(BRELPACK, b"old"), (BRELPACK, None), (BRELSPLIT, b"o" * 9),
+@pytest.mark.parametrize("program, old", [(BRELPACK, b"BIGF old"), (BRELPACK, None), (BRELSPLIT, b"o" * 9),
                                           (BRELSPLIT, b"o" * 9000), (BRELSPLIT, None)],  # None: a named pipe
                          ids=["brelpack", "brelpack, a pipe", "brelsplit, in place", "brelsplit, replaced",
                               "brelsplit, a pipe"])
@@ -113,7 +114,7 @@ def test_as_root_another_users_file_or_pipe_in_a_shared_sticky_folder_is_refused
 
 # A named pipe whose reader comes only later is waited on, not refused, and gets more than it holds.
 def test_writes_through_a_link_and_into_a_pipe_whose_reader_comes_later(tmp_path):
-    put(tmp_path, {"in": os.urandom(1 << 20), "target": b"old"})
+    put(tmp_path, {"in": os.urandom(1 << 20), "target": b"BIGF old"})
     (tmp_path / "link").symlink_to("target")
     os.mkfifo(tmp_path / "pipe")
     packing = subprocess.Popen([BRELPACK, "pipe", "in"], cwd=tmp_path, stdin=subprocess.DEVNULL,
@@ -139,6 +140,8 @@ FAILURES = [
     failure("archive is a folder", "folder in", "folder: Is a directory"),
     failure("archive named as a folder", "new.viv/ in", "new.viv/: Is a directory"),
     failure("link leading nowhere", "dangling in", "dangling: not writing through a symbolic link that leads to no file"),
+    # files dropped onto the program, or `brelpack *.txt`: the first would be lost
+    failure("file with no archive", "keep in", "keep: not replaced: it is not a VIV archive"),
     failure("file-size limit", "out.viv in", "out.viv: File too large", file_size=4096),
     failure("file-size limit, through a link", "link in", "link: File too large", file_size=4096),
     failure("disk full", "out.viv in", "out.viv: No space left on device", fault=f"fallocate:{errno.ENOSPC}",
@@ -162,7 +165,7 @@ FAILURES = [
 
 @pytest.mark.parametrize("arguments, options, error", FAILURES)
 def test_failures_leave_the_previous_archive_and_the_folder_as_they_were(tmp_path, arguments, options, error):
-    put(tmp_path, {"in": b"i" * 8192, "keep": b"kept", "out.viv": b"previous archive", "sparse": b"", "big": b""})
+    put(tmp_path, {"in": b"i" * 8192, "keep": b"kept", "out.viv": b"BIGF previous", "sparse": b"", "big": b""})
     os.truncate(tmp_path / "sparse", 1 << 32)
     os.truncate(tmp_path / "big", 1 << 30)
     (tmp_path / "folder").mkdir()
@@ -171,7 +174,7 @@ def test_failures_leave_the_previous_archive_and_the_folder_as_they_were(tmp_pat
     before = [name for name in names_below(tmp_path) if options.get("fault") != f"open:{name}:rm {name}"]
     result = run(BRELPACK, *arguments, cwd=tmp_path, **options)
     assert (result.stdout, result.stderr.decode(), result.returncode) == (ENCODER_BANNER + PROMPT, error, 2)
-    assert (tmp_path / "out.viv").read_bytes() == b"previous archive"
+    assert (tmp_path / "out.viv").read_bytes() == b"BIGF previous"
     assert names_below(tmp_path) == before
 
 

@@ -18,7 +18,7 @@ def mode(path):
 def test_packing_and_unpacking_make_and_replace_files_whole(disk, tmp_path):
     kind, disk = disk
     work = disk / "replace"
-    put(work, {"in": os.urandom(200 << 10), "small": b"s" * 300, "out.viv": b"old", "sub/a": b"old a", "sub/b": b"bbb"})
+    put(work, {"in": os.urandom(200 << 10), "small": b"s" * 300, "out.viv": b"BIGF old", "sub/a": b"old a", "sub/b": b"bbb"})
     with contextlib.suppress(OSError):  # where the file system keeps modes
         os.chmod(work / "out.viv", 0o640), os.chmod(work / "sub/a", 0o600)
     modes = mode(work / "out.viv"), mode(work / "sub/a")
@@ -38,7 +38,7 @@ def test_packing_and_unpacking_make_and_replace_files_whole(disk, tmp_path):
 def test_a_stop_part_way_leaves_the_old_files_and_at_most_the_hidden_file_a_kill_leaves(disk, tmp_path, fault, left):
     kind, disk = disk
     work = disk / fault.replace(" ", "")
-    before = {"in": b"i" * (50 << 10), "out.viv": b"old archive", "x": b"old x"}
+    before = {"in": b"i" * (50 << 10), "out.viv": b"BIGF old", "x": b"old x"}
     put(work, before | {"a.viv": viv(("x", b"n" * (50 << 10)))})
     before["a.viv"] = (work / "a.viv").read_bytes()
     for program, arguments, at in ((BRELPACK, ["out.viv", "in"], "open:in:"), (BRELSPLIT, ["a.viv"], "write:")):
@@ -51,7 +51,7 @@ def test_a_stop_part_way_leaves_the_old_files_and_at_most_the_hidden_file_a_kill
 def test_a_full_disk_leaves_the_old_files_and_nothing_else(disk):
     kind, disk = disk
     work = disk / "full"
-    before = {"in": os.urandom(1 << 20), "out.viv": b"old archive", "x": b"old x", "a.viv": viv(("x", os.urandom(2 << 20)))}
+    before = {"in": os.urandom(1 << 20), "out.viv": b"BIGF old", "x": b"old x", "a.viv": viv(("x", os.urandom(2 << 20)))}
     put(work, before)
     sh("dd", "if=/dev/zero", f"of={disk}/fill", "bs=256k")  # until the disk is full
     sh("sync")

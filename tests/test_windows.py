@@ -27,17 +27,31 @@ def test_round_trip_keeps_backslash_names_and_every_byte(tmp_path):
     assert files_below(tmp_path / "dst") == {"packed.viv": archive, "a.txt": b"text\n", "sub/b.bin": binary, "sub/.keep": b""}
 
 
-# "..:x" would be "..\\x", "sub:NUL" the device NUL, "s:stream" a drive's folder; nor is a file or stream written.
-def test_names_with_a_colon_are_refused_and_nothing_leaves_the_working_folder(tmp_path):
-    colon_names = ["..:x", "sub:..:..:y", "sub:NUL", "s:stream"]
-    put(tmp_path, {"work/a.viv": viv(*[(name, name.encode()) for name in colon_names], ("plain.txt", b"plain")),
-                   "work/sub/.keep": b""})
+# "..:x" would be "..\\x", "sub:NUL" the device NUL, "s:stream" a drive's folder; COM¹ is a port as COM1 is (code page
+# 1252 bytes). Nor is a file, stream or device written.
+@pytest.mark.parametrize("refused, reason", [
+    (["..:x", "sub:..:..:y", "sub:NUL", "s:stream"], "a name with a colon would name a drive or a stream on Windows"),
+    (["COM\xb9", "lpt\xb2.txt", "Com\xb3 .x"], "the name is that of a device"),
+], ids=["colon", "device"])
+def test_names_windows_gives_another_meaning_are_refused_and_nothing_leaves_the_working_folder(tmp_path, refused, reason):
+    encoded = [name.encode("latin-1") for name in refused]
+    put(tmp_path, {"work/a.viv": viv(*[(name, name) for name in encoded], ("plain.txt", b"plain")), "work/sub/.keep": b""})
     result = wine(BRELSPLIT_EXE, "a.viv", cwd=tmp_path / "work")
-    assert (result.returncode, result.stderr.decode().splitlines()) == (2, [
-        f'brelsplit: a.viv: entry {number} "{name}": a name with a colon would name a drive or a stream on Windows'
-        for number, name in enumerate(colon_names, 1)])
+    assert (result.returncode, result.stderr.decode("latin-1").splitlines()) == (2, [
+        f'brelsplit: a.viv: entry {number} "{name}": {reason}' for number, name in enumerate(refused, 1)])
     assert names_below(tmp_path) == ["work", "work/a.viv", "work/plain.txt", "work/sub", "work/sub/.keep"]
     assert (tmp_path / "work/plain.txt").read_bytes() == b"plain"
+
+
+# Files dragged onto brelpack.exe come as full paths, the first where the archive's name belongs: it is kept.
+def test_files_dropped_onto_brelpack_are_kept(tmp_path):
+    put(tmp_path, {"body.tga": b"texture", "car.dat": b"data"})
+    body, car = (f"Z:{tmp_path / name}".replace("/", "\\") for name in ("body.tga", "car.dat"))
+    result = wine(BRELPACK_EXE, body, car, cwd=tmp_path)
+    assert (result.returncode, result.stderr.decode().splitlines()) == (2, [
+        f"brelpack: {car}: stored as given, but brelsplit will refuse to write it: a name with a colon would name a "
+        "drive or a stream on Windows", f"brelpack: {body}: not replaced: it is not a VIV archive"])
+    assert files_below(tmp_path) == {"body.tga": b"texture", "car.dat": b"data"}
 
 
 def test_key_wait_on_the_console_ends_with_one_key_and_echoes_it(tmp_path):
@@ -61,7 +75,7 @@ def test_key_wait_on_the_console_ends_with_one_key_and_echoes_it(tmp_path):
 # wine turns SIGINT into Ctrl+C; its status 0xC000013A shows to a POSIX parent as the low byte.
 @pytest.mark.parametrize("program, arguments", [(BRELPACK_EXE, ["old", "big", "big"]), (BRELSPLIT_EXE, ["a.viv"])])
 def test_ctrl_c_while_writing_keeps_the_old_file_and_leaves_nothing(tmp_path, program, arguments):
-    put(tmp_path, {"old": b"previous", "a.viv": viv(("old", bytes(512 << 20))), "big": b""})
+    put(tmp_path, {"old": b"BIGF previous", "a.viv": viv(("old", bytes(512 << 20))), "big": b""})
     os.truncate(tmp_path / "big", 512 << 20)
     before = sorted(os.listdir(tmp_path))
     process = subprocess.Popen([WINE, program, *arguments], cwd=tmp_path, env=dict(os.environ, **WINE_ENVIRONMENT),
@@ -72,7 +86,7 @@ def test_ctrl_c_while_writing_keeps_the_old_file_and_leaves_nothing(tmp_path, pr
         time.sleep(0.01)
     process.send_signal(signal.SIGINT)
     assert process.wait(timeout=60) == 0x3A
-    assert sorted(os.listdir(tmp_path)) == before and (tmp_path / "old").read_bytes() == b"previous"
+    assert sorted(os.listdir(tmp_path)) == before and (tmp_path / "old").read_bytes() == b"BIGF previous"
 
 
 @pytest.fixture(scope="module")
@@ -89,7 +103,7 @@ def hold_file(tmp_path_factory):  # a Windows program that holds a file open, sh
                          ids=["brelsplit", "brelpack"])
 def test_an_output_another_program_holds_for_a_moment_is_waited_for(tmp_path, hold_file, program, arguments, new, held_ms,
                                                                     status):
-    put(tmp_path, {"out.bin": b"old", "a.viv": viv(("out.bin", b"new" * 1000)), "in": b"new" * 1000})
+    put(tmp_path, {"out.bin": b"BIGF old", "a.viv": viv(("out.bin", b"new" * 1000)), "in": b"new" * 1000})
     holder = subprocess.Popen([WINE, hold_file, "out.bin", str(held_ms)], cwd=tmp_path, stdout=subprocess.PIPE,
                               env=dict(os.environ, **WINE_ENVIRONMENT))
     try:
@@ -100,7 +114,7 @@ def test_an_output_another_program_holds_for_a_moment_is_waited_for(tmp_path, ho
     finally:
         holder.kill()
         holder.wait()
-    assert result.returncode == status and (tmp_path / "out.bin").read_bytes() == (b"old" if status else new)
+    assert result.returncode == status and (tmp_path / "out.bin").read_bytes() == (b"BIGF old" if status else new)
     if status:
         assert waited >= 3 and re.fullmatch(rb"brel\w+: out.bin: (Permission denied|Sharing violation|.*another process.*)\r?\n",
                                        result.stderr), result.stderr

@@ -1,5 +1,6 @@
 # The Windows programs, run under wine.
-import os, re, signal, subprocess, time
+import os, re, signal, subprocess, time, zipfile
+from pathlib import Path
 
 import pytest
 
@@ -119,3 +120,13 @@ def test_an_output_another_program_holds_for_a_moment_is_waited_for(tmp_path, ho
         assert waited >= 3 and re.fullmatch(rb"brel\w+: out.bin: (Permission denied|Sharing violation|.*another process.*)\r?\n",
                                        result.stderr), result.stderr
     assert hidden(tmp_path) == []
+
+
+# The zip for Windows users: the two programs, the licence, the READMEs, the Windows one readable in Notepad.
+def test_the_windows_zip_holds_the_programs_and_a_readme_with_windows_line_ends(tmp_path):
+    config = Path(BRELPACK_EXE).parent / "CPackConfig.cmake"
+    subprocess.run(["cpack", "-B", tmp_path, "--config", config], check=True, capture_output=True)
+    with zipfile.ZipFile(next(tmp_path.glob("brel-tools-*-win64.zip"))) as packed:
+        assert sorted(packed.namelist()) == ["LICENSE", "README-Windows.txt", "README.md", "brelpack.exe", "brelsplit.exe"]
+        text = packed.read("README-Windows.txt")
+    assert text.count(b"\n") > 50 and text.count(b"\r\n") == text.count(b"\n") and b"\r\r" not in text

@@ -10,7 +10,7 @@ namespace brel {
 namespace {
 
 constexpr const char* credit_lines =
-    "\n\tThe brel tools, free to use, copy and share"
+    "\n\tThe brel tools " BREL_VERSION ", free to use, copy and share"
     "\n\tE-Mail:   brel-tools@example.org"
     "\n\tHomepage: https://brel-tools.example.org/\n";
 

@@ -1,5 +1,5 @@
 # What the end-to-end tests share: the programs run as from a script, archives made to order, the texts printed.
-import contextlib, os, resource, shutil, signal, struct, subprocess, tempfile
+import contextlib, os, re, resource, shutil, signal, struct, subprocess, tempfile
 from pathlib import Path
 
 import pytest
@@ -10,7 +10,8 @@ AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
 unsanitized = pytest.mark.skipif(os.environ.get("BREL_SANITIZED") == "1", reason="sanitizers take more")
 as_root = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"), reason="needs root to run as another user")
 
-CREDITS = (b"\n\tThe brel tools, free to use, copy and share\n\tE-Mail:   brel-tools@example.org"
+VERSION = re.search(r"project\(brel .*VERSION ([\d.]+)\)", (Path(__file__).parents[1] / "CMakeLists.txt").read_text())[1]
+CREDITS = (f"\n\tThe brel tools {VERSION}, free to use, copy and share\n\tE-Mail:   brel-tools@example.org".encode() +
            b"\n\tHomepage: https://brel-tools.example.org/\n")
 ENCODER_BANNER = b"Tarvex VIV file encoder" + CREDITS + b"\nUsage: brelpack <filename>.viv file1.xxx file2.xxx ...\n\n"
 DECODER_BANNER = b"Tarvex VIV file decoder" + CREDITS + b"\nUsage: brelsplit <filename>.viv\n\n"

@@ -4,7 +4,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import names_below, put, run
+from conftest import BRELPACK, files_below, names_below, put, run, viv
 
 SOURCE, BUILD, VERSION, BUILD_TYPE = (os.environ.get(f"BREL_{name}", "") for name in ("SOURCE", "BUILD", "VERSION",
                                                                                      "BUILD_TYPE"))
@@ -47,3 +47,16 @@ def test_the_manual_pages_render_without_warnings():
         shown = subprocess.run(["man", "--warnings=w", "-l", page], capture_output=True,
                                env=dict(os.environ, MANWIDTH="80"))
         assert (shown.returncode, shown.stderr) == (0, b"") and b"EXIT STATUS" in shown.stdout, page
+
+
+# The README's examples as written, each from the same folder, with the programs on the PATH and no terminal.
+def test_the_readmes_examples_pack_a_tree_and_unpack_it_into_a_new_folder(tmp_path):
+    readme = Path(SOURCE, "README.md").read_text()
+    blocks = re.findall(r"```sh\n(.*?)```", readme[readme.index("## Examples"):readme.index("## Limits")], re.S)
+    tree = {"car.dat": b"car", "textures/body.tga": b"body", "textures/wheel.tga": b"wheel", "textures/x/y.tga": b"y"}
+    put(tmp_path, tree | {"src/" + name: data for name, data in tree.items()})
+    for block in blocks:
+        result = run("bash", "-c", block, cwd=tmp_path, env={"PATH": f"{Path(BRELPACK).parent}:{os.environ['PATH']}"})
+        assert result.returncode == 0, (block, result.stderr)
+    assert (tmp_path / "cars.viv").read_bytes() == viv(*sorted(tree.items()))
+    assert files_below(tmp_path / "out") == tree and (tmp_path / "car.viv").exists()

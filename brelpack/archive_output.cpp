@@ -37,13 +37,12 @@ archive_output::~archive_output() {
 }
 
 void archive_output::abandon() {
-    image_ = image_buffer();
     if (stream_ >= 0) fs::close_file(std::exchange(stream_, -1));
     // Removed in its folder, so before the folder is closed.
     file_.abandon();
 }
 
-io_error archive_output::start(const char* path, std::size_t size) {
+io_error archive_output::start(const char* path, std::uint64_t size) {
     fs::report_oversized_writes();
     fs::file_status standing, target;
     if (const io_error error = fs::look_up_in(fs::working_folder(), path, standing)) return error;
@@ -77,43 +76,54 @@ io_error archive_output::start(const char* path, std::size_t size) {
                 }
             }
         }
-        if (stream_ >= 0) {
-            image_ = image_buffer(size);
-            return image_.allocated() ? io_error() : io_error::no_memory_for(size);
-        }
+        if (stream_ >= 0) return {};
     }
 
     const std::size_t leaf = fs::leaf_start(location);
     if (leaf == location.size()) return io_error::system(EISDIR);
     if (const io_error error = fs::open_folder(location.substr(0, leaf), folder_)) return error;
     if (const io_error error = file_.create(folder_, location.substr(leaf), target)) return error;
+    // Past the file-size limit, writes fail; the room is not taken then, so that the limit is reported
+    // as such rather than as a full disk.
+    if (size > fs::file_size_limit()) return io_error::system(EFBIG);
     const io_error reserved = fs::reserve(file_.fd(), size);
-    if (!reserved) {
-        std::byte* mapping = nullptr;
-        if (const io_error error = fs::map_file(file_.fd(), size, true, mapping)) return io_error::mapping(error);
-        image_ = image_buffer::adopt(mapping, size);
-        mapped_ = true;
-        return {};
-    }
-    if (reserved.what() != io_error::kind::unsupported) return reserved;
-    image_ = image_buffer(size);
-    return image_.allocated() ? io_error() : io_error::no_memory_for(size);
+    return reserved.what() == io_error::kind::unsupported ? io_error() : reserved;
 }
 
-void archive_output::filled(std::size_t offset, std::size_t length) {
-    if (mapped_ && file_.replacing()) fs::start_write_back(file_.fd(), offset, length);
+io_error archive_output::write(std::span<const std::byte> bytes) {
+    if (const io_error error = write_exactly(destination(), bytes, write_back_early())) return error;
+    written_ += bytes.size();
+    return {};
+}
+
+io_error archive_output::write_over(std::span<const std::byte> bytes, std::uint64_t offset) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const std::int64_t count = fs::write_at(file_.fd(), bytes.data() + done, bytes.size() - done, offset + done);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return last_system_error();
+        }
+        done += static_cast<std::size_t>(count);
+    }
+    return {};
+}
+
+io_error archive_output::copy_file(int input, std::uint64_t size) {
+    std::uint64_t from = 0, copied = 0;
+    const io_error error = copy_exactly(input, &from, destination(), written_, size, write_back_early(), &copied);
+    written_ += copied;
+    if (error) return error;
+    return check_ends_at(input, size);
+}
+
+io_error archive_output::copy_stream(int input, std::uint64_t most, std::uint64_t& size) {
+    const io_error error = copy_to_end(input, destination(), most, size);
+    written_ += size;
+    return error;
 }
 
 io_error archive_output::finish() {
-    if (stream_ >= 0) {
-        io_error error = write_exactly(stream_, bytes());
-        const io_error closed = fs::close_file(std::exchange(stream_, -1));
-        return error ? error : closed;
-    }
-    if (!mapped_) {
-        if (const io_error error = write_exactly(file_.fd(), bytes(), file_.replacing())) return error;
-    }
-    image_ = image_buffer();
+    if (stream_ >= 0) return fs::close_file(std::exchange(stream_, -1));
     return file_.place();
 }
 

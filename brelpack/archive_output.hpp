@@ -6,18 +6,19 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "file_system.hpp"
-#include "image_buffer.hpp"
 #include "io_error.hpp"
 #include "new_file.hpp"
 
 namespace brel {
 
-// The bytes are filled in memory that is the new file's own pages where the file system can reserve
-// room for them, so a full disk or a file-size limit shows at start(); elsewhere in memory of its own,
-// written out at finish().
+// The bytes go out in order, a piece at a time, never all in memory: into a new file (made in the
+// folder of the archive's name, which it takes once complete; the room for the bytes expected is
+// reserved at start() where the file system can, so a full disk or a file-size limit shows there), or
+// into what stands at the path and is written into (a pipe, a device, a file a stream appends to).
 class archive_output {
 public:
     archive_output() = default;
@@ -25,23 +26,33 @@ public:
     archive_output(const archive_output&) = delete;
     archive_output& operator=(const archive_output&) = delete;
 
-    // Makes `size` zero bytes ready to fill, for the archive at path.
-    io_error start(const char* path, std::size_t size);
-    std::span<std::byte> bytes() const { return image_.bytes(); }
-    // Those bytes are filled: where they are the file's own pages and replace an old archive, they go
-    // on to the disk now, so that the flush before the new archive takes the old one's place is short.
-    void filled(std::size_t offset, std::size_t length);
-    // Puts the bytes where they go.
+    // Gets ready to write the archive at path, `size` bytes as far as is known.
+    io_error start(const char* path, std::uint64_t size);
+    // Whether the bytes go into a stream, in order, rather than into a new file that can be written over.
+    bool streamed() const { return stream_ >= 0; }
+    // Where the next bytes go; how many have been written.
+    std::uint64_t written() const { return written_; }
+    io_error write(std::span<const std::byte> bytes);
+    // Writes bytes over those already written from `offset` (a new file only).
+    io_error write_over(std::span<const std::byte> bytes, std::uint64_t offset);
+    // Copies exactly `size` bytes of the file `input`, from its start, and makes sure it ends there:
+    // size_changed when it has grown or shrunk.
+    io_error copy_file(int input, std::uint64_t size);
+    // Copies the rest of a stream, at most `most` bytes (one more is too_large); `size` says how many.
+    io_error copy_stream(int input, std::uint64_t most, std::uint64_t& size);
+    // Puts the archive where it goes.
     io_error finish();
-    // Gives up the new file and the memory now, as the destructor would.
+    // Gives up the new file now, as the destructor would.
     void abandon();
 
 private:
-    image_buffer image_;
+    int destination() const { return stream_ >= 0 ? stream_ : file_.fd(); }
+    bool write_back_early() const { return stream_ < 0 && file_.replacing(); }
+
     int stream_ = -1;  // what the bytes are written into, when no file is replaced
     file_system::folder folder_ = file_system::working_folder();
     new_file file_;
-    bool mapped_ = false;
+    std::uint64_t written_ = 0;
 };
 
 }  // namespace brel

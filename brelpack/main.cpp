@@ -3,12 +3,15 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive_format.hpp"
 #include "archive_output.hpp"
 #include "console_frame.hpp"
 #include "file_reading.hpp"
+#include "file_system.hpp"
+#include "image_buffer.hpp"
 #include "output_names.hpp"
 #include "stop_signals.hpp"
 
@@ -32,6 +35,21 @@ void warn_of_names_brelsplit_refuses(std::span<char* const> inputs) {
     }
 }
 
+std::string too_large_for_the_format(const archive_layout& layout) {
+    return "the archive would take " + std::to_string(layout.archive_size) + " bytes, more than the " +
+           std::to_string(largest_archive_size) + " a VIV archive can hold";
+}
+
+// Copies the input into the archive, where its bytes go next; a stream's size is known once it is read.
+io_error copy_input(archive_output& archive, packed_entry& entry, bool stream) {
+    file_system::owned_file file;
+    if (const io_error error = file_system::open_for_reading(entry.name.data(), file.fd)) return error;
+    const io_error error =
+        stream ? archive.copy_stream(file.fd, largest_archive_size, entry.size) : archive.copy_file(file.fd, entry.size);
+    if (error) return error;
+    return file_system::close_file(std::exchange(file.fd, -1));
+}
+
 // Builds the archive from the inputs and writes it. Reports what went wrong and returns false when the
 // archive could not be made; whatever stood at archive_path then is left as it was.
 bool pack(const char* archive_path, std::span<char* const> inputs) {
@@ -40,60 +58,68 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
     stop_signals::take_over();
     std::vector<packed_entry> entries;
     entries.reserve(inputs.size());
-    // A pipe (`<(command)`, /dev/stdin), a device or a file of /proc can't be measured without reading
-    // it, nor read twice: it is read whole now and kept.
-    std::vector<image_buffer> streamed(inputs.size());
+    // A pipe (`<(command)`, /dev/stdin), a device or a file of /proc can't be measured without reading it.
+    std::vector<bool> streams(inputs.size());
     bool inputs_readable = true;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         std::uint64_t size = 0;
-        if (const io_error error = measure_input(inputs[i], size, streamed[i])) {
-            inputs_readable = fail(inputs[i], error.reason());
-        }
+        bool stream = false;
+        if (const io_error error = measure_input(inputs[i], size, stream)) inputs_readable = fail(inputs[i], error.reason());
         entries.push_back({inputs[i], size});
+        streams[i] = stream;
     }
     if (!inputs_readable) return false;
+    const bool any_stream = std::find(streams.begin(), streams.end(), true) != streams.end();
 
-    const archive_layout layout = lay_out_archive(entries);
-    if (!layout.fits_format()) {
-        return fail(archive_path, "the archive would take " + std::to_string(layout.archive_size) +
-                                      " bytes, more than the " + std::to_string(largest_archive_size) +
-                                      " a VIV archive can hold");
-    }
-    // The new archive's bytes, laid out in its own pages where the system allows: the header and the
-    // directory first, then each input read once, straight into its place. Until finish() it stands
-    // apart from whatever is at archive_path, which a failure leaves as it was.
+    archive_layout layout = lay_out_archive(entries);  // streams counted empty, until they are read
+    if (!layout.fits_format()) return fail(archive_path, too_large_for_the_format(layout));
+    // The new archive's bytes go out in order, each input read once, straight into its place. Until
+    // finish() it stands apart from whatever is at archive_path, which a failure leaves as it was.
     archive_output archive;
     // The new file goes before the failure is reported: on a full disk the room it holds is what the
     // report needs when standard error is a file there.
-    const auto give_up = [&](std::string_view subject, const io_error& error) {
+    const auto give_up = [&](std::string_view subject, std::string_view reason) {
         archive.abandon();
-        return fail(subject, error.reason());
+        return fail(subject, reason);
     };
-    if (const io_error error = archive.start(archive_path, static_cast<std::size_t>(layout.archive_size))) {
-        return give_up(archive_path, error);
+    if (const io_error error = archive.start(archive_path, layout.archive_size)) return give_up(archive_path, error.reason());
+
+    // The directory comes first and holds every size. Into a new file, room is left for it and it is
+    // written once the streams have been read into their places; into a stream (a pipe), where nothing
+    // can be written over, the streams are read into memory first.
+    std::vector<image_buffer> held(inputs.size());
+    if (any_stream && archive.streamed()) {
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
+            if (!streams[i]) continue;
+            if (const io_error error = read_input_whole(inputs[i], held[i])) return give_up(inputs[i], error.reason());
+            entries[i].size = held[i].bytes().size();
+        }
+        layout = lay_out_archive(entries);
+        if (!layout.fits_format()) return give_up(archive_path, too_large_for_the_format(layout));
     }
-    const std::span<std::byte> bytes = archive.bytes();
-    write_header_and_directory(bytes, entries, layout);
+    const bool directory_last = any_stream && !archive.streamed();
+    std::vector<std::byte> directory(static_cast<std::size_t>(layout.data_start));
+    if (!directory_last) write_header_and_directory(directory, entries, layout);
+    if (const io_error error = archive.write(directory)) return give_up(archive_path, error.reason());
 
     // Second pass. The directory was laid out from the first pass, so an input whose size has changed
     // since is refused rather than stored torn.
-    auto data_cursor = static_cast<std::size_t>(layout.data_start);
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const packed_entry& entry = entries[i];
-        const auto size = static_cast<std::size_t>(entry.size);
-        if (streamed[i].allocated()) {
-            std::copy_n(streamed[i].bytes().data(), size, bytes.subspan(data_cursor, size).data());
-            streamed[i] = image_buffer();
-        } else if (const io_error error = read_file_into(entry.name.data(), bytes.subspan(data_cursor, size))) {
-            return give_up(entry.name, error);
-        }
-        archive.filled(data_cursor, size);
-        data_cursor += size;
+        const bool in_memory = held[i].allocated();
+        const io_error error = in_memory ? archive.write(held[i].bytes()) : copy_input(archive, entries[i], streams[i]);
+        held[i] = image_buffer();
+        if (error) return give_up(in_memory || error.met_in_writing() ? archive_path : inputs[i], error.reason());
+    }
+    if (directory_last) {
+        layout = lay_out_archive(entries);
+        if (!layout.fits_format()) return give_up(archive_path, too_large_for_the_format(layout));
+        write_header_and_directory(directory, entries, layout);
+        if (const io_error error = archive.write_over(directory, 0)) return give_up(archive_path, error.reason());
     }
 
     // Every input has been read and closed by now, so an archive path that is also an input has
     // already been stored with its previous contents.
-    if (const io_error error = archive.finish()) return give_up(archive_path, error);
+    if (const io_error error = archive.finish()) return give_up(archive_path, error.reason());
     return true;
 }
 

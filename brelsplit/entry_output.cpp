@@ -69,7 +69,7 @@ io_error entry_writer::folders_in_place() {
     return {};
 }
 
-io_error entry_writer::write(std::string_view name, std::span<const std::byte> bytes) {
+io_error entry_writer::write(std::string_view name, const directory_entry& entry) {
     const std::size_t leaf_start = fs::leaf_start(name);
     if (const io_error error = enter_folder(name.substr(0, leaf_start))) return error;
     const std::string leaf(name.substr(leaf_start));
@@ -79,21 +79,21 @@ io_error entry_writer::write(std::string_view name, std::span<const std::byte> b
     if (const io_error error = fs::look_up_in(folder(), leaf.c_str(), standing)) return error;
     if (standing.kind == fs::file_status::folder) return io_error::system(EISDIR);
     io_error error;
-    if (rewrite_in_place(leaf, standing, bytes, error)) return error;
+    if (rewrite_in_place(leaf, standing, entry, error)) return error;
     // A regular file or a named pipe is replaced only where a plain create could have opened it.
     if (standing.kind == fs::file_status::regular_file || standing.kind == fs::file_status::pipe) {
         // A stop waits: should the name be gone by now, the check makes a file there, and removes it.
         stop_signals::hold checking;
         if (const io_error refused = fs::check_writable(folder(), leaf.c_str(), standing)) return refused;
     }
-    return replace(leaf, standing, bytes);
+    return replace(leaf, standing, entry);
 }
 
-io_error entry_writer::replace(const std::string& leaf, const fs::file_status& standing, std::span<const std::byte> bytes) {
+io_error entry_writer::replace(const std::string& leaf, const fs::file_status& standing, const directory_entry& entry) {
     new_file file;
     if (const io_error error = file.create(folder(), leaf, standing)) return error;
-    if (const io_error error = write_exactly(file.fd(), bytes, file.replacing())) return error;
-    // Bytes read from a part of the archive that was cut away meanwhile would be zeros.
+    if (const io_error error = archive_.copy(entry, file.fd(), file.replacing())) return error;
+    // Bytes read from a part of the archive that was cut away and grown back meanwhile would be new ones.
     if (!archive_.still_whole()) return io_error::kind::archive_changed;
     if (const io_error error = folders_in_place()) return error;
     if (const io_error error = file.place()) return error;
@@ -108,13 +108,13 @@ io_error entry_writer::replace(const std::string& leaf, const fs::file_status& s
 // should that write fail part-way, and a stop waits for the write. Returns false when the file is not
 // such a file; it is then replaced.
 bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_status& standing,
-                                    std::span<const std::byte> bytes, io_error& error) {
+                                    const directory_entry& entry, io_error& error) {
+    const std::size_t size = entry.data_size;
     const auto fits = [&](const fs::file_status& status) {
-        return status.kind == fs::file_status::regular_file && status.size == bytes.size() &&
-               bytes.size() <= in_place_limit_ && status.links == 1 && status.identity.device == device_ &&
-               !archive_.is_archive(status.identity) &&
+        return status.kind == fs::file_status::regular_file && status.size == size && size <= in_place_limit_ &&
+               status.links == 1 && status.identity.device == device_ && !archive_.is_archive(status.identity) &&
                // Past the file-size limit the one write would stop part-way, the file part old, part new.
-               bytes.size() <= fs::file_size_limit();
+               size <= fs::file_size_limit();
     };
     if (!fits(standing)) return false;
     fs::owned_file file;
@@ -133,12 +133,12 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
     const int fd = file.fd;
     fs::file_status opened;
     std::array<std::byte, rewrite_in_place_limit> fresh, old;
-    const std::size_t size = bytes.size();
     if (fs::look_up_open(fd, opened) || !fits(opened) ||
         fs::read_at(fd, old.data(), size, 0) != static_cast<std::int64_t>(size)) {
         return false;
     }
-    std::memcpy(fresh.data(), bytes.data(), size);
+    // The entry's bytes are taken from the archive once, here, where the file is certain to be written.
+    if ((error = archive_.read(entry, std::span(fresh).first(size)))) return true;
     if (!archive_.still_whole()) {
         error = io_error::kind::archive_changed;
         return true;

@@ -21,13 +21,14 @@ inline constexpr std::size_t rewrite_in_place_limit = 16 << 10;
 
 class entry_writer {
 public:
-    explicit entry_writer(archive_image& archive) : archive_(archive) { file_system::report_oversized_writes(); }
+    explicit entry_writer(archive_reader& archive) : archive_(archive) { file_system::report_oversized_writes(); }
     ~entry_writer() { leave_folders(); }
     entry_writer(const entry_writer&) = delete;
     entry_writer& operator=(const entry_writer&) = delete;
 
-    // Writes the bytes as the file `name`, relative to the working folder, whose folders must exist.
-    io_error write(std::string_view name, std::span<const std::byte> bytes);
+    // Writes the entry's bytes, which lie inside the archive, as the file `name`, relative to the working
+    // folder, whose folders must exist.
+    io_error write(std::string_view name, const directory_entry& entry);
 
 private:
     // A folder on the way to an output, open, with its name in the one above and what it was when opened.
@@ -43,11 +44,11 @@ private:
     // Whether every folder on the way is still at its name, the one that was opened: another program
     // may have moved one away (out of the working folder, say) since.
     io_error folders_in_place();
-    io_error replace(const std::string& leaf, const file_system::file_status& standing, std::span<const std::byte> bytes);
+    io_error replace(const std::string& leaf, const file_system::file_status& standing, const directory_entry& entry);
     bool rewrite_in_place(const std::string& leaf, const file_system::file_status& standing,
-                          std::span<const std::byte> bytes, io_error& error);
+                          const directory_entry& entry, io_error& error);
 
-    archive_image& archive_;
+    archive_reader& archive_;
     // The folders the last entry went to; entries of one folder usually follow each other.
     std::string folder_part_;
     const file_system::folder working_folder_ = file_system::working_folder();

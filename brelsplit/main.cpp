@@ -27,23 +27,31 @@ std::string describe_entry(const directory_entry& entry) {
 
 enum class outcome { written, failed, archive_changed };
 
+bool report_outside(const char* archive_path, const directory_entry& entry, std::uint64_t archive_size) {
+    return fail(archive_path, describe_entry(entry) + "its data (offset " + std::to_string(entry.data_offset) + ", size " +
+                                  std::to_string(entry.data_size) + ") lies outside the archive, which is " +
+                                  std::to_string(archive_size) + " bytes long");
+}
+
 // Writes out one entry; reports what went wrong when it can't be written.
-outcome write_entry(const char* archive_path, std::span<const std::byte> image, entry_writer& output,
-                    const directory_entry& entry) {
+outcome write_entry(const char* archive_path, archive_reader& archive, entry_writer& output, const directory_entry& entry) {
     if (const char* reason = refuse_output_name(entry.name)) {
         fail(archive_path, describe_entry(entry) + reason);
         return outcome::failed;
     }
-    if (!data_inside(entry, image.size())) {
-        fail(archive_path, describe_entry(entry) + "its data (offset " + std::to_string(entry.data_offset) +
-                               ", size " + std::to_string(entry.data_size) + ") lies outside the archive, which is " +
-                               std::to_string(image.size()) + " bytes long");
+    if (!data_inside(entry, archive.size())) {
+        report_outside(archive_path, entry, archive.size());
         return outcome::failed;
     }
-    const io_error error = output.write(entry.name, image.subspan(entry.data_offset, entry.data_size));
+    const io_error error = output.write(entry.name, entry);
     if (error.what() == io_error::kind::archive_changed) {
         fail(archive_path, error.reason());
         return outcome::archive_changed;
+    }
+    // A stream that ended within the entry's data: its length is known now.
+    if (error.what() == io_error::kind::past_the_end) {
+        report_outside(archive_path, entry, archive.size());
+        return outcome::failed;
     }
     if (error.what() == io_error::kind::folder_missing) {
         const std::string_view folder = entry.name.substr(0, file_system::leaf_start(entry.name));
@@ -57,19 +65,19 @@ outcome write_entry(const char* archive_path, std::span<const std::byte> image, 
     return outcome::written;
 }
 
-// A stretch of the directory read ahead of the writing, its names copied out of the image. Another
-// program may cut the archive short while it is mapped, and what was lost then reads as zeros: one look
-// at the archive after the stretch is read vouches for all of it, and from then on only writes read the
-// image, each checked. A stretch ends after so many entries or bytes of names (or one longer name), so
-// memory does not grow with the number of entries a header claims.
+// A stretch of the directory read ahead of the writing, its names copied out of what the archive holds in
+// memory. Another program may change the archive while it is read: one look at the archive after the
+// stretch is read vouches for all of it. A stretch ends after so many entries or bytes of names (or one
+// longer name), so memory does not grow with the number of entries a header claims.
 class directory_stretch {
 public:
     // Reads the next stretch; none is left when it is empty.
-    void read_from(directory_walker& directory) {
+    io_error read_from(archive_reader& archive) {
         entries_.clear();
         names_.clear();
         while (entries_.size() < most_entries && names_.size() < most_name_bytes) {
-            const std::optional<directory_entry> entry = directory.next();
+            std::optional<directory_entry> entry;
+            if (const io_error error = archive.next_entry(entry)) return error;
             if (!entry) break;
             names_ += entry->name;
             entries_.push_back(*entry);
@@ -79,6 +87,7 @@ public:
             entry.name = std::string_view(names_).substr(name_at, entry.name.size());
             name_at += entry.name.size();
         }
+        return {};
     }
     std::span<const directory_entry> entries() const { return entries_; }
 
@@ -92,28 +101,27 @@ private:
 // written are, whatever happens to the others.
 bool unpack(const char* archive_path) {
     stop_signals::take_over();
-    archive_image archive;
+    archive_reader archive;
     if (const io_error error = archive.open(archive_path)) return fail(archive_path, error.reason());
-    const std::span<const std::byte> bytes = archive.bytes();
     entry_writer output(archive);
-    directory_walker directory(bytes);
     directory_stretch stretch;
     bool all_written = true;
     do {
-        stretch.read_from(directory);
+        if (const io_error error = stretch.read_from(archive)) return fail(archive_path, error.reason());
         if (!archive.still_whole()) return fail(archive_path, io_error(io_error::kind::archive_changed).reason());
         for (const directory_entry& entry : stretch.entries()) {
             // The name is an argument, never a format: a stored "%" is printed as it stands.
             std::string line = "\n";
             line += shown_on(stdout, entry.name);
             print_output(line);
-            const outcome written = write_entry(archive_path, bytes, output, entry);
+            const outcome written = write_entry(archive_path, archive, output, entry);
             // Once the archive has been cut short, what is left of it can't be trusted.
             if (written == outcome::archive_changed) return false;
             if (written == outcome::failed) all_written = false;
         }
     } while (!stretch.entries().empty());
-    if (!directory.problem().empty()) return fail(archive_path, directory.problem());
+    if (!archive.problem().empty()) return fail(archive_path, archive.problem());
+    if (const io_error error = archive.finish()) return fail(archive_path, error.reason());
     return all_written;
 }
 

@@ -47,10 +47,10 @@ struct archive_layout {
 
 archive_layout lay_out_archive(std::span<const packed_entry> entries);
 
-// Writes the header and the directory into the first layout.data_start bytes of an image that is
-// layout.archive_size bytes long and zero-filled (the name terminators are left as they are). The
-// layout must come from lay_out_archive over the same entries and fit the format.
-void write_header_and_directory(std::span<std::byte> image, std::span<const packed_entry> entries,
+// Writes the header and the directory into `directory`, layout.data_start bytes long: the first bytes
+// of the archive, before the data. The layout must come from lay_out_archive over the same entries and
+// fit the format.
+void write_header_and_directory(std::span<std::byte> directory, std::span<const packed_entry> entries,
                                 const archive_layout& layout);
 
 // One entry of a directory, as read from an image. The name points into the image and is followed
@@ -62,19 +62,30 @@ struct directory_entry {
     std::uint32_t data_size;
 };
 
-// Whether the entry's data lies wholly inside an image of image_size bytes.
-bool data_inside(const directory_entry& entry, std::size_t image_size);
+// Whether the entry's data lies wholly inside an archive of archive_size bytes.
+bool data_inside(const directory_entry& entry, std::uint64_t archive_size);
 
 // Reads a directory one entry at a time from offset 16, for as many entries as entry_count says, taken
 // as a signed number (0 or less: none). magic, archive_size and data_start are not consulted. Never
-// reads outside the image, and keeps nothing of the entries it has given: a directory of millions of
-// entries is walked in the memory of one.
+// reads outside the archive, and keeps nothing of the entries it has given: a directory of millions of
+// entries is walked in the memory of one. The archive need not be in memory whole: the walk goes over
+// the part of it held, and asks for more where an entry runs past that part's end.
 class directory_walker {
 public:
-    explicit directory_walker(std::span<const std::byte> image);
-    // The next entry; nothing at the end of the directory, and from an entry that runs past the end of
-    // the image on, which problem() then names.
+    // A walk over a whole archive in memory.
+    explicit directory_walker(std::span<const std::byte> image) : directory_walker(image, image.size()) {}
+    // A walk over an archive `archive_size` bytes long, of which `held` is its start (the header at least,
+    // unless the archive is shorter).
+    directory_walker(std::span<const std::byte> held, std::uint64_t archive_size);
+    // The next entry; nothing at the end of the directory, from an entry that runs past the end of the
+    // archive on (which problem() then names), and when the bytes held end before the next entry does.
     std::optional<directory_entry> next();
+    // Whether next() gave nothing for want of bytes: hold() gives more, from needed_from() on at the latest.
+    bool needs_more() const { return needs_more_; }
+    std::uint64_t needed_from() const { return cursor_; }
+    // Bytes of the archive from offset `from` on, in place of those held before (the names given from
+    // those are no longer to be read), and the archive's length, should it be known only now.
+    void hold(std::span<const std::byte> bytes, std::uint64_t from, std::uint64_t archive_size);
     // What ended the walk early; empty while nothing has.
     const std::string& problem() const { return problem_; }
 
@@ -82,10 +93,13 @@ private:
     // Ends the walk at the entry just begun, for this reason.
     std::nullopt_t stop(const char* problem);
 
-    std::span<const std::byte> image_;
-    std::size_t cursor_ = header_length;
+    std::span<const std::byte> held_;
+    std::uint64_t held_from_ = 0;
+    std::uint64_t archive_size_;
+    std::uint64_t cursor_ = header_length;
     std::int64_t entry_count_ = 0;
     std::int64_t number_ = 0;  // of the entry last begun
+    bool needs_more_ = false;
     std::string problem_;
 };
 

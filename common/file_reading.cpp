@@ -46,68 +46,237 @@ io_error read_stream(int file, image_buffer& image) {
 
 }  // namespace
 
-io_error measure_input(const char* path, std::uint64_t& size, image_buffer& whole) {
+io_error measure_input(const char* path, std::uint64_t& size, bool& stream) {
     fs::file_status status;
     if (const io_error error = fs::look_up(path, status)) return error;
     if (status.kind == fs::file_status::nothing) return io_error::system(ENOENT);
     if (status.kind == fs::file_status::folder) return io_error::system(EISDIR);
-    size = status.size;
     // Measured by its name: it stays closed until it is read, however many inputs there are.
-    if (status.kind == fs::file_status::regular_file && !fs::generated_when_read(path)) return {};
+    stream = status.kind != fs::file_status::regular_file || fs::generated_when_read(path);
+    size = stream ? 0 : status.size;
+    return {};
+}
+
+io_error read_input_whole(const char* path, image_buffer& whole) {
     fs::owned_file file;
     io_error error = fs::open_for_reading(path, file.fd);
     if (!error) error = read_stream(file.fd, whole);
     if (!error) error = fs::close_file(std::exchange(file.fd, -1));
     // A stream that ran on gives its memory back now, not after the other inputs.
     if (error) whole = image_buffer();
-    size = whole.bytes().size();
     return error;
 }
 
-io_error read_file_into(const char* path, std::span<std::byte> destination) {
-    fs::owned_file file;
-    if (const io_error error = fs::open_for_reading(path, file.fd)) return error;
-    if (const io_error error = read_to_end(file.fd, destination)) return error;
-    return fs::close_file(std::exchange(file.fd, -1));
+namespace {
+
+// How much of a file's directory is held at a time, and how much a stream is read ahead by.
+constexpr std::size_t window_size = std::size_t{1} << 20;
+
+// Reads until `into` is full or the file ends; the count read.
+io_error read_fully(int file, std::uint64_t offset, std::span<std::byte> into, std::size_t& count) {
+    for (count = 0; count < into.size();) {
+        const std::int64_t got = fs::read_at(file, into.data() + count, into.size() - count, offset + count);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return last_system_error();
+        }
+        if (got == 0) break;
+        count += static_cast<std::size_t>(got);
+    }
+    return {};
 }
 
-io_error archive_image::open(const char* path) {
+}  // namespace
+
+io_error archive_reader::open(const char* path) {
     if (const io_error error = fs::open_for_reading(path, file_.fd)) return error;
     fs::file_status status;
     if (const io_error error = fs::look_up_open(file_.fd, status)) return error;
     if (status.kind == fs::file_status::folder) return io_error::system(EISDIR);
-    if (status.kind != fs::file_status::regular_file) return read_stream(file_.fd, image_);
-    opened_ = status;
-    if (status.size >= SIZE_MAX) return io_error::no_memory_for(status.size);
-    const auto length = static_cast<std::size_t>(status.size);
-    std::byte* mapping = nullptr;
-    if (length > 0 && !fs::map_file(file_.fd, length, false, mapping)) {
-        image_ = image_buffer::adopt(mapping, length);
+    if (status.kind != fs::file_status::regular_file) {
+        stream_ = true;
+        size_ = UINT64_MAX;
+        // Read far enough to tell whether the entries' data come in order: the directory at least.
+        if (const io_error error = read_stream(header_length)) return error;
+        std::optional<directory_walker> look(std::in_place, held_, size_);
+        bool in_order = true;
+        for (std::uint64_t last_end = 0;;) {
+            if (const std::optional<directory_entry> entry = look->next()) {
+                in_order = in_order && entry->data_offset >= last_end;
+                last_end = std::uint64_t{entry->data_offset} + entry->data_size;
+            } else if (look->needs_more()) {
+                if (const io_error error = read_stream(held_.size() + window_size)) return error;
+                look->hold(held_, 0, size_);
+            } else {
+                break;
+            }
+        }
+        if (!in_order && !stream_ended_) {
+            if (const io_error error = read_stream(largest_archive_size + 1)) return error;
+            if (!stream_ended_) return io_error::kind::too_large;
+        }
+        walker_.emplace(held_, size_);
         return {};
     }
-    // An empty file can't be mapped (nor, on some systems, any file): read into memory of its own.
-    image_ = image_buffer(length);
-    if (!image_.allocated()) return io_error::no_memory_for(length);
-    return read_exactly(file_.fd, image_.bytes());
+    opened_ = status;
+    size_ = status.size;
+    held_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size_, window_size)));
+    std::size_t count = 0;
+    if (const io_error error = read_fully(file_.fd, 0, held_, count)) return error;
+    if (count < held_.size()) return io_error::kind::archive_changed;
+    walker_.emplace(held_, size_);
+    return {};
 }
 
-bool archive_image::still_whole() const {
+// Reads a stream on until `until` bytes of it are held, or it ends.
+io_error archive_reader::read_stream(std::uint64_t until) {
+    while (held_.size() < until && !stream_ended_) {
+        const std::size_t filled = held_.size();
+        held_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(until, filled + std::max(filled, window_size))));
+        stop_signals::take_pending();
+        const std::int64_t count = fs::read_some(file_.fd, held_.data() + filled, held_.size() - filled);
+        if (count < 0) {
+            held_.resize(filled);
+            if (errno == EINTR) continue;
+            return last_system_error();
+        }
+        held_.resize(filled + static_cast<std::size_t>(count));
+        if (count == 0) {
+            stream_ended_ = true;
+            size_ = held_.size();
+        }
+    }
+    stream_at_ = held_.size();
+    return {};
+}
+
+// A file's window moves on to where the walk needs bytes, twice as long when one entry fills it.
+io_error archive_reader::hold_more() {
+    const std::uint64_t from = walker_->needed_from();
+    const std::size_t length = static_cast<std::size_t>(
+        std::min<std::uint64_t>(size_ - from, from == held_from_ ? held_.size() * 2 : window_size));
+    held_.resize(length);
+    held_.shrink_to_fit();
+    std::size_t count = 0;
+    if (const io_error error = read_fully(file_.fd, from, held_, count)) return error;
+    if (count < length) return io_error::kind::archive_changed;
+    held_from_ = from;
+    walker_->hold(held_, from, size_);
+    return {};
+}
+
+io_error archive_reader::next_entry(std::optional<directory_entry>& entry) {
+    for (;;) {
+        entry = walker_->next();
+        // A stream's directory is held whole by now.
+        if (entry || !walker_->needs_more() || stream_) return {};
+        if (const io_error error = hold_more()) return error;
+    }
+}
+
+io_error archive_reader::skip_to(std::uint64_t offset) {
+    std::vector<std::byte> discarded;
+    while (stream_at_ < offset) {
+        if (stream_ended_) return io_error::kind::past_the_end;
+        discarded.resize(static_cast<std::size_t>(std::min<std::uint64_t>(offset - stream_at_, window_size)));
+        stop_signals::take_pending();
+        const std::int64_t count = fs::read_some(file_.fd, discarded.data(), discarded.size());
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return last_system_error();
+        }
+        if (count == 0) {
+            stream_ended_ = true;
+            size_ = stream_at_;
+        }
+        stream_at_ += static_cast<std::uint64_t>(count);
+    }
+    return {};
+}
+
+io_error archive_reader::copy(const directory_entry& entry, int file, bool write_back_early) {
+    std::uint64_t offset = entry.data_offset;
+    const std::uint64_t end = offset + entry.data_size;
+    if (!stream_) {
+        const io_error error = copy_exactly(file_.fd, &offset, file, 0, entry.data_size, write_back_early);
+        return error.what() == io_error::kind::size_changed ? io_error::kind::archive_changed : error;
+    }
+    // What is held in memory of a stream, then what follows it.
+    if (offset < held_.size()) {
+        const auto from_memory = static_cast<std::size_t>(std::min<std::uint64_t>(end, held_.size()) - offset);
+        if (const io_error error = write_exactly(file, std::span(held_).subspan(static_cast<std::size_t>(offset), from_memory),
+                                                 write_back_early)) {
+            return error;
+        }
+        offset += from_memory;
+    }
+    if (offset == end) return {};
+    if (const io_error error = skip_to(offset)) return error;
+    std::uint64_t moved = 0;
+    const io_error error = copy_exactly(file_.fd, nullptr, file, offset - entry.data_offset, end - offset, write_back_early, &moved);
+    stream_at_ += moved;
+    if (error.what() != io_error::kind::size_changed) return error;
+    stream_ended_ = true;
+    size_ = stream_at_;
+    return io_error::kind::past_the_end;
+}
+
+io_error archive_reader::read(const directory_entry& entry, std::span<std::byte> into) {
+    std::uint64_t offset = entry.data_offset;
+    std::size_t done = 0;
+    if (!stream_) {
+        if (const io_error error = read_fully(file_.fd, offset, into, done)) return error;
+        return done < into.size() ? io_error::kind::archive_changed : io_error();
+    }
+    if (offset < held_.size()) {
+        done = static_cast<std::size_t>(std::min<std::uint64_t>(into.size(), held_.size() - offset));
+        std::memcpy(into.data(), held_.data() + offset, done);
+        offset += done;
+    }
+    if (done == into.size()) return {};
+    if (const io_error error = skip_to(offset)) return error;
+    while (done < into.size()) {
+        stop_signals::take_pending();
+        const std::int64_t count = fs::read_some(file_.fd, into.data() + done, into.size() - done);
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return last_system_error();
+        }
+        if (count == 0) {
+            stream_ended_ = true;
+            size_ = stream_at_;
+            return io_error::kind::past_the_end;
+        }
+        done += static_cast<std::size_t>(count);
+        stream_at_ += static_cast<std::uint64_t>(count);
+    }
+    return {};
+}
+
+io_error archive_reader::finish() {
+    if (!stream_) return {};
+    // A stream that runs on past the largest archive there can be is no archive.
+    const io_error error = skip_to(largest_archive_size + 1);
+    return error.what() == io_error::kind::past_the_end ? io_error() : error ? error : io_error::kind::too_large;
+}
+
+bool archive_reader::still_whole() const {
     if (opened_.kind == fs::file_status::nothing) return true;
-    // A cut inside the last page raises no fault, nor does a cut grown back to the old length: those
-    // bytes just read as 0. The file's times tell, as they tell of any other write.
+    // A cut grown back to the old length reads as the bytes written there since: the file's times tell,
+    // as they tell of any other write.
     fs::file_status status;
-    return !fs::mapping_cut_short() && !fs::look_up_open(file_.fd, status) && status.unchanged_since(opened_);
+    return !fs::look_up_open(file_.fd, status) && status.unchanged_since(opened_);
 }
 
-bool archive_image::is_archive(const file_identity& file) const {
+bool archive_reader::is_archive(const file_identity& file) const {
     return opened_.kind != fs::file_status::nothing && file == opened_.identity;
 }
 
-void archive_image::name_replaced(const file_identity& replaced) {
+void archive_reader::name_replaced(const file_identity& replaced) {
     if (!is_archive(replaced)) return;
     // Its bytes must still be as they were; only the time of the last change may move.
     fs::file_status status;
-    if (!fs::mapping_cut_short() && !fs::look_up_open(file_.fd, status) && status.still(opened_)) opened_ = status;
+    if (!fs::look_up_open(file_.fd, status) && status.still(opened_)) opened_ = status;
 }
 
 }  // namespace brel

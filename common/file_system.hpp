@@ -114,18 +114,18 @@ io_error open_for_rewrite(const folder& place, const char* name, const file_stat
 // them later can fail for want of space. `unsupported` where the file system can't.
 io_error reserve(int file, std::uint64_t size);
 
-// Maps the first `size` bytes of the file into memory, shared with the file. Given back with release.
-// A read-only mapping of a file that another program cuts short does not end the process: the bytes
-// lost read as 0 and mapping_cut_short() becomes true, and a write from them fails with EFAULT.
-io_error map_file(int file, std::size_t size, bool writable, std::byte*& memory);
-bool mapping_cut_short();
-
-// A transfer of at most `size` bytes; the count moved, or -1 with errno set. A read given a spare
-// byte asks for one byte more and puts it there, so that reaching a file's end costs no second call.
-std::int64_t read_some(int file, std::byte* destination, std::size_t size, std::byte* spare = nullptr);
+// A transfer of at most `size` bytes; the count moved, or -1 with errno set.
+std::int64_t read_some(int file, std::byte* destination, std::size_t size);
 std::int64_t write_some(int file, const std::byte* source, std::size_t size);
 std::int64_t read_at(int file, std::byte* destination, std::size_t size, std::uint64_t offset);
 std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::uint64_t offset);
+
+// Moves up to `size` bytes from one file to another without passing them through this process's
+// memory: from `from` at *from_offset, which moves on by the count (from its position when that is
+// null), into `to` at its position. The count moved, 0 at the end of `from`, or -1 with errno set;
+// ENOSYS where the system can't move bytes between these two, and nothing was moved: they are then
+// read and written. `writing` tells whether a failure was met writing `to` rather than reading `from`.
+std::int64_t move_some(int from, std::uint64_t* from_offset, int to, std::size_t size, bool& writing);
 
 io_error close_file(int file);
 
@@ -163,8 +163,7 @@ void start_write_back(int file, std::uint64_t offset, std::uint64_t length);
 // leaves the file part old, part new. 0 where that can't be known.
 std::size_t in_place_limit(const folder& place);
 
-// Zero-filled memory for an image, or nullptr; given back with release and the same length, as a
-// mapping is.
+// Zero-filled memory for a stream read whole, or nullptr; given back with release and the same length.
 std::byte* allocate_zeroed(std::size_t length);
 void release(std::byte* memory, std::size_t length);
 

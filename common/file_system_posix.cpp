@@ -8,7 +8,6 @@
 #if defined(__linux__)
 #include <sys/vfs.h>
 #endif
-#include <sys/uio.h>
 #if defined(__linux__)
 #include <sys/xattr.h>
 #endif
@@ -298,77 +297,8 @@ io_error reserve(int file, std::uint64_t size) {
 #endif
 }
 
-namespace {
 
-// The read-only mapping whose lost pages are stood in for by zeros, and whether that happened.
-std::byte* guarded_start = nullptr;
-std::size_t guarded_length = 0;
-std::uintptr_t page_size = 4096;
-volatile std::sig_atomic_t cut_short = 0;
-
-// Touching a page of a mapped file past the file's end raises SIGBUS. When another program cuts the
-// archive short under us, that page is replaced by one of zeros and the loss noted, so the reader
-// carries on to a check of mapping_cut_short() instead of dying.
-extern "C" void stand_in_for_lost_page(int, siginfo_t* info, void*) {
-    const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
-    const auto start = reinterpret_cast<std::uintptr_t>(guarded_start);
-    if (guarded_start != nullptr && at >= start && at - start < guarded_length) {
-        void* page = reinterpret_cast<void*>(at & ~(page_size - 1));
-        if (mmap(page, page_size, PROT_READ, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED) {
-            cut_short = 1;
-            return;
-        }
-    }
-    // Any other bus error: the default action, once this handler returns and the access is retried.
-    signal(SIGBUS, SIG_DFL);
-}
-
-// Reads a mapped file in ahead a piece at a time, so that a signal that ends the run is taken between
-// pieces rather than after the whole file.
-void read_in_ahead(std::byte* memory, std::size_t size) {
-    constexpr std::size_t piece = std::size_t{64} << 20;
-    for (std::size_t done = 0; done < size; done += piece) {
-        const std::size_t length = std::min(piece, size - done);
-#if BREL_LINUX_CALLS && defined(MADV_POPULATE_READ)
-        if (madvise(memory + done, length, MADV_POPULATE_READ) == 0) continue;
-#endif
-        posix_madvise(memory + done, length, POSIX_MADV_WILLNEED);
-    }
-}
-
-}  // namespace
-
-io_error map_file(int file, std::size_t size, bool writable, std::byte*& memory) {
-    const int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
-    void* mapped = mmap(nullptr, size, protection, MAP_SHARED, file, 0);
-    if (mapped == MAP_FAILED) return failed();
-    memory = static_cast<std::byte*>(mapped);
-#if BREL_LINUX_CALLS && defined(MADV_DONTDUMP)
-    // A core dump (SIGQUIT where the user allows them) would otherwise hold a copy of the whole archive.
-    madvise(mapped, size, MADV_DONTDUMP);
-#endif
-    if (!writable) {
-        page_size = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-        guarded_start = memory;
-        guarded_length = size;
-        struct sigaction handler {};
-        handler.sa_sigaction = stand_in_for_lost_page;
-        handler.sa_flags = SA_SIGINFO;
-        sigemptyset(&handler.sa_mask);
-        sigaction(SIGBUS, &handler, nullptr);
-        // A file that is only read is read in ahead rather than a page fault at a time.
-        read_in_ahead(memory, size);
-    }
-    return {};
-}
-
-bool mapping_cut_short() { return cut_short != 0; }
-
-std::int64_t read_some(int file, std::byte* destination, std::size_t size, std::byte* spare) {
-    if (spare == nullptr) return ::read(file, destination, size);
-    iovec pieces[2] = {{destination, size}, {spare, 1}};
-    return readv(file, pieces, 2);
-}
+std::int64_t read_some(int file, std::byte* destination, std::size_t size) { return ::read(file, destination, size); }
 
 std::int64_t write_some(int file, const std::byte* source, std::size_t size) { return ::write(file, source, size); }
 
@@ -378,6 +308,88 @@ std::int64_t read_at(int file, std::byte* destination, std::size_t size, std::ui
 
 std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::uint64_t offset) {
     return ::pwrite(file, source, size, static_cast<off_t>(offset));
+}
+
+#if BREL_LINUX_CALLS
+namespace {
+
+// The pipe that bytes pass through from one file to another when neither end is a pipe itself: splice
+// moves them between a pipe and anything else, so two calls do what read and write would, with no copy
+// in this process's memory.
+struct relay_pipe {
+    int read_end = -1, write_end = -1;
+    std::size_t capacity = 0;
+
+    bool ready() {
+        if (read_end >= 0) return true;
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) return false;
+        read_end = ends[0];
+        write_end = ends[1];
+        // Larger than the 64 KiB a pipe starts with, for fewer calls; what the system allows.
+        const int size = fcntl(write_end, F_SETPIPE_SZ, 1 << 20);
+        capacity = static_cast<std::size_t>(size > 0 ? size : 1 << 16);
+        return true;
+    }
+    // What is still in it belongs to a move that failed.
+    void drop() {
+        ::close(read_end);
+        ::close(write_end);
+        read_end = write_end = -1;
+    }
+};
+relay_pipe relay;
+
+}  // namespace
+#endif
+
+std::int64_t move_some(int from, std::uint64_t* from_offset, int to, std::size_t size, bool& writing) {
+    writing = false;
+#if BREL_LINUX_CALLS
+    loff_t at = from_offset != nullptr ? static_cast<loff_t>(*from_offset) : 0;
+    loff_t* const where = from_offset != nullptr ? &at : nullptr;
+    // Straight across when one end is a pipe; EINVAL when neither is (or an end can't be spliced).
+    const ssize_t moved = splice(from, where, to, nullptr, size, SPLICE_F_MOVE);
+    if (moved >= 0 || errno != EINVAL) {
+        if (moved > 0 && from_offset != nullptr) *from_offset = static_cast<std::uint64_t>(at);
+        // One call both reads and writes: what only a write meets tells which.
+        writing = moved < 0 && (errno == ENOSPC || errno == EFBIG || errno == EDQUOT || errno == EPIPE || errno == EROFS);
+        return moved;
+    }
+    // Through the relay, but only from a file read at an offset: bytes taken from a stream would be lost
+    // should the second half fail.
+    if (from_offset == nullptr || !relay.ready()) {
+        errno = ENOSYS;
+        return -1;
+    }
+    const ssize_t taken = splice(from, &at, relay.write_end, nullptr, std::min(size, relay.capacity), SPLICE_F_MOVE);
+    if (taken <= 0) {
+        if (taken < 0 && errno == EINVAL) errno = ENOSYS;
+        return taken;
+    }
+    ssize_t given = 0;
+    while (given < taken) {
+        const ssize_t count = splice(relay.read_end, nullptr, to, nullptr, static_cast<std::size_t>(taken - given), SPLICE_F_MOVE);
+        if (count > 0) {
+            given += count;
+        } else if (count < 0 && errno == EINTR) {
+            continue;
+        } else {
+            const int error = count == 0 ? EIO : errno;
+            relay.drop();
+            if (given > 0) break;  // those went through; the next call meets the error again
+            writing = error != EINVAL;
+            errno = error == EINVAL ? ENOSYS : error;
+            return -1;
+        }
+    }
+    *from_offset += static_cast<std::uint64_t>(given);
+    return given;
+#else
+    (void)from, (void)from_offset, (void)to, (void)size;
+    errno = ENOSYS;
+    return -1;
+#endif
 }
 
 io_error close_file(int file) {
@@ -516,7 +528,6 @@ std::byte* allocate_zeroed(std::size_t length) {
 }
 
 void release(std::byte* memory, std::size_t length) {
-    if (memory == guarded_start) guarded_start = nullptr;
     munmap(memory, length);
 }
 

@@ -208,9 +208,7 @@ io_error create_new(const folder& place, const char* name, int& file) {
     return file < 0 ? failed() : io_error();
 }
 
-// A new file gets a hidden name from the start here, and the image stays in memory of its own: a
-// file that is mapped can't be deleted or renamed over while it is, which replacing an output that is
-// the archive itself needs.
+// Windows has no files without a name: a new file gets a hidden name from the start.
 io_error create_unnamed(const folder&, int& file) {
     file = -1;
     return io_error::kind::unsupported;
@@ -227,18 +225,12 @@ io_error open_for_rewrite(const folder&, const char*, const file_status&, int& f
     return io_error::kind::unsupported;
 }
 io_error reserve(int, std::uint64_t) { return io_error::kind::unsupported; }
-io_error map_file(int, std::size_t, bool, std::byte*&) { return io_error::kind::unsupported; }
-bool mapping_cut_short() { return false; }
 
-// The runtime refuses a count above INT_MAX, and an archive read from a pipe into a large image asks
-// for more than that: a transfer moves at most this much, as a short one may.
+// The runtime refuses a count above INT_MAX: a transfer moves at most this much, as a short one may.
 constexpr std::size_t largest_transfer = std::size_t{1} << 30;
 
-std::int64_t read_some(int file, std::byte* destination, std::size_t size, std::byte* spare) {
-    const int count = _read(file, destination, static_cast<unsigned>(std::min(size, largest_transfer)));
-    if (count < 0 || spare == nullptr || static_cast<std::size_t>(count) < size) return count;
-    const int more = _read(file, spare, 1);
-    return more < 0 ? more : count + more;
+std::int64_t read_some(int file, std::byte* destination, std::size_t size) {
+    return _read(file, destination, static_cast<unsigned>(std::min(size, largest_transfer)));
 }
 
 std::int64_t write_some(int file, const std::byte* source, std::size_t size) {
@@ -253,6 +245,12 @@ std::int64_t read_at(int file, std::byte* destination, std::size_t size, std::ui
 std::int64_t write_at(int file, const std::byte* source, std::size_t size, std::uint64_t offset) {
     if (_lseeki64(file, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
     return write_some(file, source, size);
+}
+
+// Bytes are read and written here.
+std::int64_t move_some(int, std::uint64_t*, int, std::size_t, bool&) {
+    errno = ENOSYS;
+    return -1;
 }
 
 io_error close_file(int file) { return _close(file) == 0 ? io_error() : failed(); }

@@ -11,14 +11,6 @@ namespace brel {
 image_buffer::image_buffer(std::size_t size)
     : data_(file_system::allocate_zeroed(std::max<std::size_t>(size, 1))), size_(size), taken_(std::max<std::size_t>(size, 1)) {}
 
-image_buffer image_buffer::adopt(std::byte* mapping, std::size_t size) {
-    image_buffer image;
-    image.data_ = mapping;
-    image.size_ = size;
-    image.taken_ = size;
-    return image;
-}
-
 image_buffer::~image_buffer() {
     if (data_ != nullptr) file_system::release(data_, taken_);
 }

@@ -1,5 +1,5 @@
-// An archive image: one buffer as long as the archive. Its memory is either zero-filled memory of its
-// own or a file's pages, mapped.
+// A stream read whole: one buffer as long as the stream, zero-filled memory of its own, taken from the
+// system directly so that a large one is given back at once.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +12,6 @@ public:
     image_buffer() = default;
     // Zero-filled memory of its own. Check allocated(): the memory may not be there to have.
     explicit image_buffer(std::size_t size);
-    // Takes over a mapping of `size` bytes.
-    static image_buffer adopt(std::byte* mapping, std::size_t size);
     ~image_buffer();
     image_buffer(image_buffer&& other) noexcept;
     image_buffer& operator=(image_buffer&& other) noexcept;

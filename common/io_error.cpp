@@ -24,6 +24,7 @@ std::string io_error::reason() const {
     case kind::mapping_failed: return "could not map the archive into memory: " + io_error(cause_, code_).reason();
     case kind::too_large: return "larger than any archive can be (4294967295 bytes)";
     case kind::folder_moved: return "a folder of the name was moved or replaced meanwhile; nothing was written there";
+    case kind::past_the_end: return "the archive ended before this entry's data";
     case kind::not_an_archive: return "not replaced: it is not a VIV archive";
     case kind::folder_missing: return "its folder does not exist, and folders are not created";
     case kind::torn:

@@ -28,6 +28,7 @@ public:
         folder_missing,   // a folder of an output's name does not exist
         folder_moved,     // a folder of an output's name was moved or replaced meanwhile
         not_an_archive,   // a file that holds bytes but no archive stands where one would replace it
+        past_the_end,     // an archive read as a stream ended before an entry's data
     };
 
     constexpr io_error() = default;
@@ -38,6 +39,14 @@ public:
     static constexpr io_error mapping(const io_error& cause) { return io_error(kind::mapping_failed, cause.code_, cause.kind_); }
     // The write failed with `cause`, and putting the old bytes back failed too.
     static constexpr io_error torn_by(const io_error& cause) { return io_error(kind::torn, cause.code_, cause.kind_); }
+
+    // The same error, met in writing, where a transfer both reads and writes.
+    io_error in_writing() const {
+        io_error marked = *this;
+        marked.writing_ = kind_ != kind::none;
+        return marked;
+    }
+    bool met_in_writing() const { return writing_; }
 
     explicit operator bool() const { return kind_ != kind::none; }
     bool operator==(const io_error&) const = default;
@@ -55,6 +64,7 @@ private:
     kind cause_ = kind::none;  // for torn and mapping_failed: what went wrong underneath
     int code_ = 0;
     std::uint64_t bytes_ = 0;  // for no_memory
+    bool writing_ = false;
 
 };
 

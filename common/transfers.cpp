@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <vector>
 
 #include "file_system.hpp"
 #include "stop_signals.hpp"
@@ -17,45 +18,31 @@ namespace fs = file_system;
 // and a run that is stopped should end after the piece in hand, not after a whole large file.
 constexpr std::size_t piece_size = std::size_t{16} << 20;
 
+// Bytes the system can't move between two files itself pass through this much of our memory at a time.
+constexpr std::size_t buffer_size = std::size_t{1} << 20;
+
+// Moves up to `size` bytes as fs::move_some does, through `buffer` once that has been found to be
+// needed (it is empty until then): the count, 0 at the end of `from`, or -1 with errno set. A write that
+// fails sets `written`; the count then says what was taken from `from` all the same.
+std::int64_t copy_some(int from, std::uint64_t* from_offset, int to, std::size_t size, std::vector<std::byte>& buffer,
+                       io_error& written) {
+    if (buffer.empty()) {
+        bool writing = false;
+        const std::int64_t moved = fs::move_some(from, from_offset, to, size, writing);
+        if (moved < 0 && writing) written = last_system_error().in_writing();
+        if (moved >= 0 || errno != ENOSYS) return moved;
+        buffer.resize(buffer_size);
+    }
+    const std::size_t want = std::min(size, buffer.size());
+    const std::int64_t count = from_offset != nullptr ? fs::read_at(from, buffer.data(), want, *from_offset)
+                                                      : fs::read_some(from, buffer.data(), want);
+    if (count <= 0) return count;
+    written = write_exactly(to, std::span(buffer).first(static_cast<std::size_t>(count))).in_writing();
+    if (from_offset != nullptr) *from_offset += static_cast<std::uint64_t>(count);
+    return count;
+}
+
 }  // namespace
-
-io_error read_exactly(int file, std::span<std::byte> destination) {
-    std::size_t done = 0;
-    while (done < destination.size()) {
-        stop_signals::take_pending();
-        const std::int64_t count =
-            fs::read_some(file, destination.data() + done, std::min(destination.size() - done, piece_size));
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return last_system_error();
-        }
-        if (count == 0) return io_error::kind::size_changed;
-        done += static_cast<std::size_t>(count);
-    }
-    return {};
-}
-
-// The last read asks for one byte more than is left, into a spare byte, and a file read whole comes
-// back short of that request.
-io_error read_to_end(int file, std::span<std::byte> destination) {
-    const std::size_t size = destination.size();
-    std::size_t done = 0;
-    for (;;) {
-        stop_signals::take_pending();
-        const std::size_t left = size - done;
-        const bool last = left < piece_size;
-        std::byte spare;
-        const std::int64_t count =
-            fs::read_some(file, destination.data() + done, last ? left : piece_size, last ? &spare : nullptr);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return last_system_error();
-        }
-        done += static_cast<std::size_t>(count);
-        if (done > size) return io_error::kind::size_changed;
-        if (count == 0 || (last && done == size)) return done == size ? io_error() : io_error::kind::size_changed;
-    }
-}
 
 io_error write_exactly(int file, std::span<const std::byte> source, bool write_back_early) {
     std::size_t done = 0;
@@ -64,13 +51,72 @@ io_error write_exactly(int file, std::span<const std::byte> source, bool write_b
         const std::int64_t count = fs::write_some(file, source.data() + done, std::min(source.size() - done, piece_size));
         if (count < 0) {
             if (errno == EINTR) continue;
-            // Our own bytes are always there to read, unless they are a mapped archive cut short.
-            return errno == EFAULT ? io_error::kind::archive_changed : last_system_error();
+            return last_system_error();
         }
         if (write_back_early) fs::start_write_back(file, done, static_cast<std::uint64_t>(count));
         done += static_cast<std::size_t>(count);
     }
     return {};
+}
+
+io_error copy_exactly(int from, std::uint64_t* from_offset, int to, std::uint64_t to_offset, std::uint64_t length,
+                      bool write_back_early, std::uint64_t* copied) {
+    std::vector<std::byte> buffer;
+    std::uint64_t counted = 0;
+    if (copied == nullptr) copied = &counted;
+    *copied = 0;
+    for (std::uint64_t& done = *copied; done < length;) {
+        stop_signals::take_pending();
+        io_error written;
+        const std::int64_t count =
+            copy_some(from, from_offset, to, static_cast<std::size_t>(std::min<std::uint64_t>(length - done, piece_size)),
+                      buffer, written);
+        if (written) {
+            if (count > 0) done += static_cast<std::uint64_t>(count);
+            return written;
+        }
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return last_system_error();
+        }
+        if (count == 0) return io_error::kind::size_changed;
+        if (write_back_early) fs::start_write_back(to, to_offset + done, static_cast<std::uint64_t>(count));
+        done += static_cast<std::uint64_t>(count);
+    }
+    return {};
+}
+
+io_error copy_to_end(int from, int to, std::uint64_t most, std::uint64_t& copied) {
+    std::vector<std::byte> buffer;
+    for (copied = 0;;) {
+        stop_signals::take_pending();
+        io_error written;
+        // One byte past `most` is asked for, to tell a stream that runs on.
+        const std::uint64_t left = most - std::min(most, copied) + 1;
+        const std::int64_t count =
+            copy_some(from, nullptr, to, static_cast<std::size_t>(std::min<std::uint64_t>(left, piece_size)), buffer, written);
+        if (written) {
+            if (count > 0) copied += static_cast<std::uint64_t>(count);
+            return written;
+        }
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return last_system_error();
+        }
+        if (count == 0) return {};
+        copied += static_cast<std::uint64_t>(count);
+        if (copied > most) return io_error::kind::too_large;
+    }
+}
+
+io_error check_ends_at(int file, std::uint64_t offset) {
+    std::byte more;
+    for (;;) {
+        const std::int64_t count = fs::read_at(file, &more, 1, offset);
+        if (count == 0) return {};
+        if (count > 0) return io_error::kind::size_changed;
+        if (errno != EINTR) return last_system_error();
+    }
 }
 
 }  // namespace brel

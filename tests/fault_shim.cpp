@@ -1,8 +1,8 @@
 // Preloaded into a program under test to make the system misbehave, as BREL_FAULT says, one fault a line:
 //   open:PATH:COMMAND  the command runs just before PATH is first opened for reading
 //   opened:PATH:COMMAND the command runs just after PATH is first opened for reading
-//   mmap:COMMAND       the command runs right after a file is first mapped
-//   write:COMMAND      the command runs just before the first write of 10 000 bytes or more
+//   write:COMMAND      the command runs just before the first write or splice of 10 000 bytes or more
+//   pread:COMMAND      the command runs just before the first pread
 //   pwrite:COMMAND     the command runs just before the first pwrite
 //   pwrite-short:ERRNO the first pwrite writes half its bytes; every later one fails with that error number
 //   fallocate:ERRNO    reserving room fails with that error number
@@ -82,15 +82,20 @@ extern "C" int fallocate(int fd, int mode, off_t offset, off_t length) {
     return real<int (*)(int, int, off_t, off_t)>("fallocate")(fd, mode, offset, length);
 }
 
-extern "C" void* mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
-    void* mapped = real<void* (*)(void*, size_t, int, int, int, off_t)>("mmap")(address, length, protection, flags, fd, offset);
-    if (const char* command = fd >= 0 ? strike("mmap") : nullptr) perform(command);
-    return mapped;
-}
 
 extern "C" ssize_t write(int fd, const void* bytes, size_t size) {
     if (const char* command = size >= 10000 ? strike("write") : nullptr) perform(command);
     return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, bytes, size);
+}
+
+extern "C" ssize_t splice(int from, loff_t* from_offset, int to, loff_t* to_offset, size_t size, unsigned flags) {
+    if (const char* command = size >= 10000 ? strike("write") : nullptr) perform(command);
+    return real<ssize_t (*)(int, loff_t*, int, loff_t*, size_t, unsigned)>("splice")(from, from_offset, to, to_offset, size, flags);
+}
+
+extern "C" ssize_t pread(int fd, void* bytes, size_t size, off_t offset) {
+    if (const char* command = strike("pread")) perform(command);
+    return real<ssize_t (*)(int, void*, size_t, off_t)>("pread")(fd, bytes, size, offset);
 }
 
 extern "C" ssize_t pwrite(int fd, const void* bytes, size_t size, off_t offset) {

@@ -59,7 +59,7 @@ def test_an_entry_named_after_the_archive_does_not_change_the_bytes_still_to_be_
 
 # Cut before the walk (the header left or not), at a page boundary or inside the last page (where the lost bytes would
 # read as zeros), grown back, written over.
-@pytest.mark.parametrize("fault, written", [*((f"mmap:truncate -s {size} a.viv", {}) for size in (0, 20)), *(
+@pytest.mark.parametrize("fault, written", [*((f"pread:truncate -s {size} a.viv", {}) for size in (0, 20)), *(
     ("write:" + command, {"a": b"a" * 100}) for command in ("truncate -s 8192 a.viv", "truncate -s -40 a.viv",
                                                            "truncate -s -50 a.viv && truncate -s +50 a.viv",
                                                            "printf c | dd of=a.viv bs=1 seek=20060 conv=notrunc status=none"))])

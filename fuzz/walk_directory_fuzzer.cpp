@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>
@@ -57,5 +58,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                      : walked < wanted || size < brel::header_length);
     const std::string problem = walker.problem();
     require(!walker.next() && walker.problem() == problem);
+
+    // Held a window at a time, copied out as a reader of a file holds it, the walk gives the same entries.
+    const std::size_t window = size == 0 ? 1 : 1 + data[size - 1] % 64;
+    std::string held;
+    const auto hold_from = [&](std::size_t from, std::size_t length) {
+        held.assign(begin + from, std::min(size - from, length));
+        return std::span<const std::byte>(reinterpret_cast<const std::byte*>(held.data()), held.size());
+    };
+    brel::directory_walker windowed(hold_from(0, brel::header_length + window), size);
+    brel::directory_walker whole(image);
+    for (std::size_t length = window;;) {
+        const std::optional<brel::directory_entry> entry = windowed.next();
+        if (!entry && windowed.needs_more()) {
+            require(windowed.needed_from() < size);
+            length *= 2;
+            windowed.hold(hold_from(windowed.needed_from(), length), windowed.needed_from(), size);
+            continue;
+        }
+        const std::optional<brel::directory_entry> expected = whole.next();
+        require(entry.has_value() == expected.has_value());
+        if (!entry) break;
+        require(entry->number == expected->number && entry->name == expected->name &&
+                entry->data_offset == expected->data_offset && entry->data_size == expected->data_size);
+    }
+    require(windowed.problem() == problem);
     return 0;
 }

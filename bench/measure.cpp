@@ -1,5 +1,5 @@
 // Runs one command in a new session (so the key wait returns at once) with standard input from
-// /dev/null and standard output to a file or /dev/null, and prints "seconds peak_kib peak_anonymous_kib"
+// /dev/null or a given file and standard output to a file or /dev/null, and prints "seconds peak_kib peak_anonymous_kib"
 // of that run. A launcher this small keeps the child's peak resident memory its own: a fork of a large
 // parent would count the parent's pages too. The resident size counts the pages of mapped files as well;
 // the anonymous part (memory of the program's own) is sampled from /proc every 2 ms.
@@ -28,15 +28,22 @@ long anonymous_kib(pid_t process) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Standard input is /dev/null, or the file (a named pipe, say) given with -i.
+    const char* input_path = "/dev/null";
+    if (argc > 2 && std::strcmp(argv[1], "-i") == 0) {
+        input_path = argv[2];
+        argv += 2;
+        argc -= 2;
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: measure OUTPUT-FILE|- COMMAND [ARGUMENT...]\n");
+        std::fprintf(stderr, "usage: measure [-i INPUT-FILE] OUTPUT-FILE|- COMMAND [ARGUMENT...]\n");
         return 2;
     }
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = fork();
     if (child == 0) {
         setsid();
-        const int input = open("/dev/null", O_RDONLY);
+        const int input = open(input_path, O_RDONLY);
         const int output = std::strcmp(argv[1], "-") == 0 ? open("/dev/null", O_WRONLY)
                                                           : open(argv[1], O_WRONLY | O_CREAT | O_TRUNC, 0666);
         dup2(input, STDIN_FILENO);

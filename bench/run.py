@@ -6,9 +6,14 @@ alternately, page cache warm (every command runs once untimed first, and dirty p
 before each timed run). Reports medians, spreads and ratios, with each run's peak resident memory,
 and writes the table to docs/benchmarks.md.
 
-    python3 bench/run.py [--runs N] [--output docs/benchmarks.md]
+    python3 bench/run.py [--runs N] [--output docs/benchmarks.md] [--memory 1,3] [--baseline REVISION]
+
+The memory table runs each way of using the programs (files, pipes, FUSE file systems when run as root,
+the Windows programs under wine when they can be built) on archives of 1 and 3 GiB; --baseline builds
+another revision and alternates it with this one on the 1 GiB jobs.
 """
 import argparse
+import contextlib
 import glob
 import os
 import platform
@@ -34,9 +39,10 @@ def build():
     return os.path.join(BUILD, "brelpack"), os.path.join(BUILD, "brelsplit")
 
 
-def run_once(argv, cwd, stdout_path=None):
+def run_once(argv, cwd, stdout_path=None, stdin_path=None, env=None):
     """Runs argv through the launcher; returns (seconds, peak KiB, peak anonymous KiB) of the command."""
-    result = subprocess.run([MEASURE, stdout_path or "-"] + argv, cwd=cwd, capture_output=True, text=True)
+    launcher = [MEASURE] + (["-i", stdin_path] if stdin_path else []) + [stdout_path or "-"]
+    result = subprocess.run(launcher + argv, cwd=cwd, capture_output=True, text=True, env=env)
     if result.returncode != 0:
         sys.exit(f"{argv[0]} failed with status {result.returncode}: {result.stderr}")
     seconds, peak, anonymous = result.stdout.split()
@@ -127,6 +133,144 @@ def summary(case):
     return median, min(case.seconds), max(case.seconds), max(case.peaks) / 1024, max(case.anonymous) / 1024
 
 
+class Background:
+    """A shell command run beside a measured one, such as the other end of a named pipe."""
+
+    def __init__(self, command, cwd):
+        self.process = subprocess.Popen(["bash", "-c", command], cwd=cwd)
+
+    def finish(self):
+        if self.process.wait(timeout=600) != 0:
+            sys.exit(f"{self.process.args} failed")
+
+
+@contextlib.contextmanager
+def mounted(kind, work, size):
+    """A loop image of the file system `kind` mounted through FUSE, or None where that can't be made."""
+    tools = {"exfat": (["mkfs.exfat"], ["mount", "-o", "loop", "-t", "exfat-fuse"]),
+             "ntfs": (["mkfs.ntfs", "-F", "-f", "-q"], ["ntfs-3g"])}
+    make, mount = tools[kind]
+    if os.geteuid() != 0 or not shutil.which(make[0]) or not shutil.which(mount[-1] if kind == "ntfs" else "mount.exfat-fuse"):
+        yield None
+        return
+    image, point = os.path.join(work, f"{kind}.img"), os.path.join(work, kind)
+    with open(image, "wb") as f:
+        f.truncate(size)
+    os.makedirs(point)
+    subprocess.run(make + [image], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(mount + [image, point], check=True)
+    try:
+        yield point
+    finally:
+        subprocess.run(["umount", point])
+        os.remove(image)
+
+
+def memory_table(brelpack, brelsplit, work, gib, runs, windows):
+    """Each way of running the programs on an archive of about `gib` GiB: a list of (way, seconds, peak KiB,
+    anonymous KiB), the largest of `runs` runs."""
+    folder = os.path.join(work, f"memory-{gib}")
+    names = make_files(os.path.join(folder, "in"), 1, gib * 1024 * MiB, seed=gib)
+    source = os.path.join(folder, "in", names[0])
+    archive, fifo, split = (os.path.join(folder, name) for name in ("a.viv", "fifo", "split"))
+    os.mkfifo(fifo)
+    results = []
+
+    def measure(way, argv, cwd, before=None, reader=None, writer=None, env=None):
+        worst = None
+        for _ in range(runs):
+            if before:
+                before()
+            os.sync()
+            side = Background(reader or writer, folder) if (reader or writer) else None
+            seconds, peak, anonymous = run_once(argv, cwd, stdout_path=fifo if reader else None,
+                                                stdin_path=fifo if writer else None, env=env)
+            if side:
+                side.finish()
+            worst = (max(worst[0], seconds), max(worst[1], peak), max(worst[2], anonymous)) if worst else (seconds, peak, anonymous)
+        results.append((way, *worst))
+
+    remove = lambda path: (lambda: os.path.exists(path) and os.remove(path))
+    measure("pack to a new file", [brelpack, archive, names[0]], os.path.dirname(source), remove(archive))
+    measure("pack over an old archive", [brelpack, archive, names[0]], os.path.dirname(source))
+    measure("pack to a pipe", [brelpack, "/dev/stdout", names[0]], os.path.dirname(source), reader=f"cat fifo > piped.viv")
+    measure("pack with an input from a pipe", [brelpack, os.path.join(folder, "b.viv"), "/dev/stdin"], folder,
+            remove(os.path.join(folder, "b.viv")), writer=f"cat {source} > fifo")
+    for kind in ("exfat", "ntfs"):
+        with mounted(kind, work, gib * 1024 * MiB + 512 * MiB) as point:
+            if point:
+                measure(f"pack onto {'exFAT' if kind == 'exfat' else 'NTFS'} (FUSE)", [brelpack, os.path.join(point, "a.viv"),
+                        names[0]], os.path.dirname(source), remove(os.path.join(point, "a.viv")))
+    renew = lambda: empty_folder(split)
+    measure("unpack from a file", [brelsplit, archive], split, renew)
+    measure("unpack from a pipe", [brelsplit, "/dev/stdin"], split, renew, writer=f"cat {archive} > fifo")
+    if windows:
+        wine, exe_folder, prefix = windows
+        env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+        measure("Windows: pack to a new file (wine)", [wine, os.path.join(exe_folder, "brelpack.exe"), "w.viv", names[0]],
+                os.path.dirname(source), remove(os.path.join(os.path.dirname(source), "w.viv")), env=env)
+        measure("Windows: unpack from a file (wine)", [wine, os.path.join(exe_folder, "brelsplit.exe"), archive], split,
+                renew, env=env)
+    shutil.rmtree(folder)
+    return results
+
+
+def build_windows():
+    """The Windows programs and a wine prefix for them, or None where the cross compiler or wine is missing."""
+    wine = shutil.which("wine64") or ("/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else None)
+    if not wine or not shutil.which("x86_64-w64-mingw32-g++-posix"):
+        return None
+    folder = os.path.join(ROOT, "build-bench-windows")
+    subprocess.run(["cmake", "-S", ROOT, "-B", folder, f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-w64-x86_64.cmake",
+                    "-DCMAKE_BUILD_TYPE=Release"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", folder, "-j2"], check=True, stdout=subprocess.DEVNULL)
+    prefix = os.path.join(folder, "wine-prefix")
+    subprocess.run([wine, "wineboot", "--init"], env=dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all"),
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return wine, folder, prefix
+
+
+def build_baseline(revision):
+    """brelpack and brelsplit as built from another revision of this repository, for a paired comparison."""
+    folder = os.path.join(ROOT, "build-bench-baseline")
+    shutil.rmtree(folder, ignore_errors=True)
+    source = os.path.join(folder, "source")
+    os.makedirs(source)
+    archive = subprocess.run(["git", "-C", ROOT, "archive", revision], check=True, capture_output=True).stdout
+    subprocess.run(["tar", "x", "-C", source], input=archive, check=True)
+    subprocess.run(["cmake", "-S", source, "-B", folder, "-DCMAKE_BUILD_TYPE=Release", "-DBREL_TESTS=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", folder, "-j2"], check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(folder, "brelpack"), os.path.join(folder, "brelsplit")
+
+
+def paired(ours, theirs, work, runs):
+    """The two builds alternated on 8 files of 128 MiB: pack and unpack, into new and over old outputs."""
+    folder = os.path.join(work, "paired")
+    names = make_files(os.path.join(folder, "in"), 8, 128 * MiB, seed=3)
+    source = os.path.join(folder, "in")
+    rows = []
+    for job in ("pack to a new file", "pack over an old archive", "unpack into an empty folder",
+                "unpack over the files of a previous run"):
+        cases = []
+        for label, (brelpack, brelsplit) in (("this build", ours), ("the baseline", theirs)):
+            archive = os.path.join(folder, f"{label}.viv")
+            split = os.path.join(folder, f"split-{label}")
+            os.makedirs(split, exist_ok=True)
+            if not os.path.exists(archive):
+                run_once([brelpack, archive] + names, source)
+            if job.startswith("pack"):
+                new = job == "pack to a new file"
+                cases.append(Case(label, [brelpack, archive] + names, source, (lambda a: lambda: os.remove(a))(archive) if new else None))
+            else:
+                fresh = job == "unpack into an empty folder"
+                cases.append(Case(label, [brelsplit, archive], split, (lambda d: lambda: empty_folder(d))(split) if fresh else None))
+        compare(cases, runs)
+        rows.append((job, *cases))
+    shutil.rmtree(folder)
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=5)
@@ -134,6 +278,9 @@ def main():
     parser.add_argument("--work", default=None, help="folder for the data (default: a new temporary folder)")
     parser.add_argument("--sets", choices=["small", "large", "both"], default="both",
                         help="which file sets to measure (the table is written only for both)")
+    parser.add_argument("--memory", default="1,3", help="archive sizes in GiB for the memory table ('' for none)")
+    parser.add_argument("--memory-runs", type=int, default=2)
+    parser.add_argument("--baseline", default=None, help="a git revision to compare this build with, paired")
     options = parser.parse_args()
 
     brelpack, brelsplit = build()
@@ -164,8 +311,8 @@ def main():
             tar_pack = Case("tar cf", ["tar", "cf", tarball] + names, source, remove(tarball))
             compare([pack, cat, tar_pack], options.runs)
             large = count == 8
-            rows.append((title, "pack", pack, cat, 1.3 if large else None, total))
-            rows.append((title, "pack", pack, tar_pack, 0.8 if large else 1.0, total))
+            rows.append((title, "pack", pack, cat, 1.2 if large else None, total))
+            rows.append((title, "pack", pack, tar_pack, 0.6 if large else 1.0, total))
 
             for fresh in (True, False):
                 split_dir, untar_dir = os.path.join(work, "split"), os.path.join(work, "untar")
@@ -174,18 +321,29 @@ def main():
                 renew = fresh_folder if count > 100 else lambda path: (lambda: empty_folder(path))
                 split = Case("brelsplit", [brelsplit, archive], split_dir, renew(split_dir) if fresh else None)
                 untar = Case("tar xf", ["tar", "xf", tarball], untar_dir, renew(untar_dir) if fresh else None)
+                cat_dir = os.path.join(work, "cat-archive")
+                cat_archive = Case("cat", ["cat", archive], cat_dir, renew(cat_dir),
+                                   stdout_path=os.path.join(cat_dir, "archive"))
                 empty_folder(split_dir)
                 empty_folder(untar_dir)
-                compare([split, untar], options.runs)
+                empty_folder(cat_dir)
+                compare([split, untar] + ([cat_archive] if fresh and large else []), options.runs)
                 # Over a previous run, large files are replaced and flushed to the disk first (tar keeps no
                 # old file at all); small ones are written over where they stand.
                 target = (0.6 if fresh else 1.0) if large else 1.0 if fresh else 0.3
-                rows.append((title, "unpack into an empty folder" if fresh else "unpack over the files of a previous run",
-                             split, untar, target, total))
-                for folder in glob.glob(split_dir + "*") + glob.glob(untar_dir + "*"):
+                job = "unpack into an empty folder" if fresh else "unpack over the files of a previous run"
+                if fresh and large:
+                    rows.append((title, job, split, cat_archive, 1.2, total))
+                rows.append((title, job, split, untar, target, total))
+                for folder in glob.glob(split_dir + "*") + glob.glob(untar_dir + "*") + glob.glob(cat_dir + "*"):
                     shutil.rmtree(folder)
             shutil.rmtree(source)
             shutil.rmtree(out)
+        windows = build_windows() if options.memory else None
+        memory = [(gib, memory_table(brelpack, brelsplit, work, gib, options.memory_runs if gib == 1 else 1,
+                                     windows if gib == 1 else None))
+                  for gib in (int(size) for size in options.memory.split(",") if size)]
+        pairs = paired((brelpack, brelsplit), build_baseline(options.baseline), work, options.runs) if options.baseline else []
         machine = describe_machine(work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
@@ -215,6 +373,24 @@ def main():
         lines.append(f"| {title} | {job}: {ours.label} vs {theirs.label} | {o[0]:.3f} ({o[1]:.3f}-{o[2]:.3f}) | "
                      f"{t[0]:.3f} ({t[1]:.3f}-{t[2]:.3f}) | {ratio:.2f} | {target_text} | {o[3]:.1f} | {o[4]:.1f} | {t[3]:.1f} | "
                      f"{memory_text} |")
+    if memory:
+        lines += ["", "## Memory", "",
+                  "Each way of running the programs on one file of 1 or 3 GiB, its largest peak over the runs (the 3 GiB"
+                  " ones once): resident memory, mapped file pages included, and its anonymous part. The directory of"
+                  " one entry is a few bytes, so the target is 16 MiB for every row (64 MiB under wine).", "",
+                  "| Archive | Way | Seconds | Peak MiB | Anonymous MiB | Target |", "|---|---|---|---|---|---|"]
+        for gib, results in memory:
+            for way, seconds, peak, anonymous in results:
+                limit = 64 if "wine" in way else 16
+                lines.append(f"| {gib} GiB | {way} | {seconds:.2f} | {peak / 1024:.1f} | {anonymous / 1024:.1f} | "
+                             f"<= {limit} {'met' if peak / 1024 <= limit else 'MISSED'} |")
+    if pairs:
+        lines += ["", f"## Paired with {options.baseline}", "",
+                  f"8 files of 128 MiB, the two builds alternated, {options.runs} timed runs each; medians in seconds.", "",
+                  "| Job | This build | Baseline | Ratio |", "|---|---|---|---|"]
+        for job, ours, theirs in pairs:
+            o, t = summary(ours), summary(theirs)
+            lines.append(f"| {job} | {o[0]:.3f} ({o[1]:.3f}-{o[2]:.3f}) | {t[0]:.3f} ({t[1]:.3f}-{t[2]:.3f}) | {o[0] / t[0]:.2f} |")
     text = "\n".join(lines) + "\n"
     if options.sets != "both":
         print(text)

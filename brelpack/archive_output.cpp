@@ -91,12 +91,27 @@ io_error archive_output::start(const char* path, std::uint64_t size) {
 }
 
 io_error archive_output::write(std::span<const std::byte> bytes) {
-    if (const io_error error = write_exactly(destination(), bytes, write_back_early())) return error;
+    if (bytes.size() <= pending_room - pending_.size()) {
+        pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+        return {};
+    }
+    if (const io_error error = flush_pending()) return error;
+    if (const io_error error = write_exactly(destination(), bytes, write_back_early())) return error.in_writing();
     written_ += bytes.size();
     return {};
 }
 
+io_error archive_output::flush_pending() {
+    if (pending_.empty()) return {};
+    if (const io_error error = write_exactly(destination(), pending_)) return error.in_writing();
+    if (write_back_early()) fs::start_write_back(destination(), written_, pending_.size());
+    written_ += pending_.size();
+    pending_.clear();
+    return {};
+}
+
 io_error archive_output::write_over(std::span<const std::byte> bytes, std::uint64_t offset) {
+    if (const io_error error = flush_pending()) return error;
     for (std::size_t done = 0; done < bytes.size();) {
         const std::int64_t count = fs::write_at(file_.fd(), bytes.data() + done, bytes.size() - done, offset + done);
         if (count < 0) {
@@ -109,6 +124,28 @@ io_error archive_output::write_over(std::span<const std::byte> bytes, std::uint6
 }
 
 io_error archive_output::copy_file(int input, std::uint64_t size) {
+    // A small file is read into the bytes waiting to go out, with one byte more asked for, to tell
+    // whether it has grown.
+    if (size < small_input_size) {
+        if (size + 1 > pending_room - pending_.size()) {
+            if (const io_error error = flush_pending()) return error;
+        }
+        const std::size_t start = pending_.size(), wanted = static_cast<std::size_t>(size) + 1;
+        pending_.resize(start + wanted);
+        std::size_t done = 0;
+        io_error failure;
+        while (done < wanted) {
+            const std::int64_t count = fs::read_at(input, pending_.data() + start + done, wanted - done, done);
+            if (count < 0 && errno == EINTR) continue;
+            if (count < 0) failure = last_system_error();
+            if (count <= 0) break;
+            done += static_cast<std::size_t>(count);
+        }
+        pending_.resize(start + std::min(done, wanted - 1));
+        if (failure) return failure;
+        return done == wanted - 1 ? io_error() : io_error::kind::size_changed;
+    }
+    if (const io_error error = flush_pending()) return error;
     std::uint64_t from = 0, copied = 0;
     const io_error error = copy_exactly(input, &from, destination(), written_, size, write_back_early(), &copied);
     written_ += copied;
@@ -117,12 +154,14 @@ io_error archive_output::copy_file(int input, std::uint64_t size) {
 }
 
 io_error archive_output::copy_stream(int input, std::uint64_t most, std::uint64_t& size) {
+    if (const io_error error = flush_pending()) return error;
     const io_error error = copy_to_end(input, destination(), most, size);
     written_ += size;
     return error;
 }
 
 io_error archive_output::finish() {
+    if (const io_error error = flush_pending()) return error;
     if (stream_ >= 0) return fs::close_file(std::exchange(stream_, -1));
     return file_.place();
 }

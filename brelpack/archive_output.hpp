@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "file_system.hpp"
 #include "io_error.hpp"
@@ -30,8 +31,6 @@ public:
     io_error start(const char* path, std::uint64_t size);
     // Whether the bytes go into a stream, in order, rather than into a new file that can be written over.
     bool streamed() const { return stream_ >= 0; }
-    // Where the next bytes go; how many have been written.
-    std::uint64_t written() const { return written_; }
     io_error write(std::span<const std::byte> bytes);
     // Writes bytes over those already written from `offset` (a new file only).
     io_error write_over(std::span<const std::byte> bytes, std::uint64_t offset);
@@ -46,13 +45,19 @@ public:
     void abandon();
 
 private:
+    // Small writes wait in memory until this much has come together.
+    static constexpr std::size_t pending_room = std::size_t{1} << 20;
+    static constexpr std::uint64_t small_input_size = 64 << 10;
+
+    io_error flush_pending();
     int destination() const { return stream_ >= 0 ? stream_ : file_.fd(); }
     bool write_back_early() const { return stream_ < 0 && file_.replacing(); }
 
     int stream_ = -1;  // what the bytes are written into, when no file is replaced
     file_system::folder folder_ = file_system::working_folder();
     new_file file_;
-    std::uint64_t written_ = 0;
+    std::uint64_t written_ = 0;  // bytes written out, the pending ones not counted
+    std::vector<std::byte> pending_;
 };
 
 }  // namespace brel

@@ -71,6 +71,8 @@ namespace {
 
 // How much of a file's directory is held at a time, and how much a stream is read ahead by.
 constexpr std::size_t window_size = std::size_t{1} << 20;
+// Entries no larger than this are read from a window of the file's data.
+constexpr std::uint32_t small_entry_size = 64 << 10;
 
 // Reads until `into` is full or the file ends; the count read.
 io_error read_fully(int file, std::uint64_t offset, std::span<std::byte> into, std::size_t& count) {
@@ -194,10 +196,31 @@ io_error archive_reader::skip_to(std::uint64_t offset) {
     return {};
 }
 
+// Entries of a few KiB usually follow each other: their bytes are read a window at a time, one read for
+// many of them. Empty for an entry too large, or empty itself.
+io_error archive_reader::small_data(const directory_entry& entry, std::span<const std::byte>& bytes) {
+    bytes = {};
+    if (entry.data_size == 0 || entry.data_size > small_entry_size) return {};
+    const std::uint64_t end = std::uint64_t{entry.data_offset} + entry.data_size;
+    if (entry.data_offset < data_from_ || end > data_from_ + data_.size()) {
+        data_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(window_size, size_ - entry.data_offset)));
+        std::size_t count = 0;
+        if (const io_error error = read_fully(file_.fd, entry.data_offset, data_, count)) return error;
+        data_from_ = entry.data_offset;
+        data_.resize(count);
+        if (end > data_from_ + count) return io_error::kind::archive_changed;
+    }
+    bytes = std::span(data_).subspan(static_cast<std::size_t>(entry.data_offset - data_from_), entry.data_size);
+    return {};
+}
+
 io_error archive_reader::copy(const directory_entry& entry, int file, bool write_back_early) {
     std::uint64_t offset = entry.data_offset;
     const std::uint64_t end = offset + entry.data_size;
     if (!stream_) {
+        std::span<const std::byte> small;
+        if (const io_error error = small_data(entry, small)) return error;
+        if (!small.empty() || entry.data_size == 0) return write_exactly(file, small, write_back_early);
         const io_error error = copy_exactly(file_.fd, &offset, file, 0, entry.data_size, write_back_early);
         return error.what() == io_error::kind::size_changed ? io_error::kind::archive_changed : error;
     }
@@ -225,6 +248,12 @@ io_error archive_reader::read(const directory_entry& entry, std::span<std::byte>
     std::uint64_t offset = entry.data_offset;
     std::size_t done = 0;
     if (!stream_) {
+        std::span<const std::byte> small;
+        if (const io_error error = small_data(entry, small)) return error;
+        if (!small.empty()) {
+            std::memcpy(into.data(), small.data(), small.size());
+            return {};
+        }
         if (const io_error error = read_fully(file_.fd, offset, into, done)) return error;
         return done < into.size() ? io_error::kind::archive_changed : io_error();
     }

@@ -69,12 +69,15 @@ private:
     io_error read_stream(std::uint64_t until);
     // Brings a stream read past once to `offset`; past_the_end when it ends first.
     io_error skip_to(std::uint64_t offset);
+    io_error small_data(const directory_entry& entry, std::span<const std::byte>& bytes);
 
     file_system::owned_file file_;
     file_system::file_status opened_;  // the file as it was when opened; `nothing` for a stream
     std::uint64_t size_ = 0;
     std::vector<std::byte> held_;      // a window of a file, from held_from_; the start of a stream
     std::uint64_t held_from_ = 0;
+    std::vector<std::byte> data_;      // a window of a file's data, from data_from_
+    std::uint64_t data_from_ = 0;
     std::optional<directory_walker> walker_;
     bool stream_ = false;
     std::uint64_t stream_at_ = 0;      // the bytes of a stream taken from it so far

@@ -155,6 +155,8 @@ FAILURES = [
     failure("input vanishes between the passes", "out.viv keep in", f"in: {NO_FILE}", fault="open:in:rm in"),
     failure("input grows between the passes", "out.viv in keep", f"in: {CHANGED}", fault="open:in:echo >> in"),
     failure("input shrinks between the passes", "out.viv keep in", f"in: {CHANGED}", fault="open:in:truncate -s-1 in"),
+    failure("large input grows", "out.viv large keep", f"large: {CHANGED}", fault="open:large:echo >> large"),
+    failure("large input shrinks", "out.viv keep large", f"large: {CHANGED}", fault="open:large:truncate -s-1 large"),
     failure("input grows, hidden archive in another folder", "folder/out.viv in", f"in: {CHANGED}",
             fault=f"open:in:echo >> in\ntmpfile:{errno.EOPNOTSUPP}"),
 ]
@@ -162,7 +164,8 @@ FAILURES = [
 
 @pytest.mark.parametrize("arguments, options, error", FAILURES)
 def test_failures_leave_the_previous_archive_and_the_folder_as_they_were(tmp_path, arguments, options, error):
-    put(tmp_path, {"in": b"i" * 8192, "keep": b"kept", "out.viv": b"BIGF previous", "sparse": b"", "big": b""})
+    put(tmp_path, {"in": b"i" * 8192, "keep": b"kept", "out.viv": b"BIGF previous", "sparse": b"", "big": b"",
+                   "large": b"l" * (100 << 10)})
     os.truncate(tmp_path / "sparse", 1 << 32)
     os.truncate(tmp_path / "big", 1 << 30)
     (tmp_path / "folder").mkdir()

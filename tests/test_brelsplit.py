@@ -121,12 +121,6 @@ def test_a_stopped_run_leaves_every_file_old_or_whole(tmp_path, argv, fault, ent
     assert {name: data for name, data in files_below(tmp_path).items() if name not in left} == expected
 
 
-def test_an_archive_from_a_pipe_is_read_to_its_end(tmp_path):
-    files = {"a": os.urandom(3 << 20), "b": b"after the first megabytes"}
-    result = run(BRELSPLIT, "/dev/stdin", cwd=tmp_path, given=viv(*files.items()))
-    assert (result.stderr, result.returncode) == (b"", 0) and files_below(tmp_path) == files
-
-
 @pytest.fixture
 def full_copy_on_write_disk(tmp_path):  # a small btrfs, filled: an overwrite there needs room it hasn't got
     with loop_disk("btrfs", tmp_path, 200) as disk:
@@ -226,6 +220,32 @@ HOSTILE = [  # archive (None: a folder), entry lines, errors after "brelsplit: "
     pytest.param(viv(("n" * (24 << 20), b"")), "", ["a.viv: could not get memory to go on: Cannot allocate memory"], {},
                  {"address_space": 40 << 20}, marks=unsanitized, id="no memory for a name"),
 ]
+
+
+# Read past once when the entries come in order (gaps between them skipped), held whole when they don't; a stream
+# that ends inside an entry fails that entry and those after it, one that runs on past any archive fails the run.
+BIG, SMALL = os.urandom(3 << 20), b"after the first megabytes"
+IN_ORDER = viv(("a", BIG), ("b", SMALL))
+GAP = 16 + 2 * 10  # where the data starts
+WITH_GAPS = patched(IN_ORDER[:GAP] + b"..." + BIG + b"..." + SMALL, 16, GAP + 3, len(BIG))
+WITH_GAPS = patched(WITH_GAPS, 26, GAP + 6 + len(BIG))
+BACKWARDS = patched(patched(IN_ORDER, 16, GAP + len(BIG), len(SMALL)), 26, GAP)  # "a" the last bytes, "b" the first
+OUTSIDE = "brelsplit: /dev/stdin: entry {} \"{}\": its data (offset {}, size {}) lies outside the archive, which is {} bytes long"
+@pytest.mark.parametrize("given, written, errors", [
+    (IN_ORDER, {"a": BIG, "b": SMALL}, []),
+    (WITH_GAPS, {"a": BIG, "b": SMALL}, []),
+    (BACKWARDS, {"a": SMALL, "b": BIG[:len(SMALL)]}, []),
+    (IN_ORDER[:GAP + 100], {}, [OUTSIDE.format(1, "a", GAP, len(BIG), GAP + 100),
+                                OUTSIDE.format(2, "b", GAP + len(BIG), len(SMALL), GAP + 100)]),
+], ids=["in order", "with gaps", "backwards", "cut short"])
+def test_an_archive_from_a_pipe_is_read_once_to_its_end(tmp_path, given, written, errors):
+    result = run("sh", "-c", f"cat | {BRELSPLIT} /dev/stdin", cwd=tmp_path, given=given)
+    assert (result.stderr.decode().splitlines(), files_below(tmp_path)) == (errors, written)
+
+
+def test_an_endless_stream_is_given_up_past_the_largest_archive(tmp_path):
+    result = run(BRELSPLIT, "/dev/zero", cwd=tmp_path)
+    assert (result.stderr, result.returncode) == (b"brelsplit: /dev/zero: larger than any archive can be (4294967295 bytes)\n", 2)
 
 
 @pytest.mark.parametrize("archive, entry_lines, errors, written, limits", HOSTILE)

@@ -224,19 +224,19 @@ HOSTILE = [  # archive (None: a folder), entry lines, errors after "brelsplit: "
 
 # Read past once when the entries come in order (gaps between them skipped), held whole when they don't; a stream
 # that ends inside an entry fails that entry and those after it, one that runs on past any archive fails the run.
-BIG, SMALL = os.urandom(3 << 20), b"after the first megabytes"
-IN_ORDER = viv(("a", BIG), ("b", SMALL))
+STREAMED, AFTER = os.urandom(3 << 20), b"after the first megabytes"
+IN_ORDER = viv(("a", STREAMED), ("b", AFTER))
 GAP = 16 + 2 * 10  # where the data starts
-WITH_GAPS = patched(IN_ORDER[:GAP] + b"..." + BIG + b"..." + SMALL, 16, GAP + 3, len(BIG))
-WITH_GAPS = patched(WITH_GAPS, 26, GAP + 6 + len(BIG))
-BACKWARDS = patched(patched(IN_ORDER, 16, GAP + len(BIG), len(SMALL)), 26, GAP)  # "a" the last bytes, "b" the first
+WITH_GAPS = patched(IN_ORDER[:GAP] + b"..." + STREAMED + b"..." + AFTER, 16, GAP + 3, len(STREAMED))
+WITH_GAPS = patched(WITH_GAPS, 26, GAP + 6 + len(STREAMED))
+BACKWARDS = patched(patched(IN_ORDER, 16, GAP + len(STREAMED), len(AFTER)), 26, GAP)  # "a" the last bytes, "b" the first
 OUTSIDE = "brelsplit: /dev/stdin: entry {} \"{}\": its data (offset {}, size {}) lies outside the archive, which is {} bytes long"
 @pytest.mark.parametrize("given, written, errors", [
-    (IN_ORDER, {"a": BIG, "b": SMALL}, []),
-    (WITH_GAPS, {"a": BIG, "b": SMALL}, []),
-    (BACKWARDS, {"a": SMALL, "b": BIG[:len(SMALL)]}, []),
-    (IN_ORDER[:GAP + 100], {}, [OUTSIDE.format(1, "a", GAP, len(BIG), GAP + 100),
-                                OUTSIDE.format(2, "b", GAP + len(BIG), len(SMALL), GAP + 100)]),
+    (IN_ORDER, {"a": STREAMED, "b": AFTER}, []),
+    (WITH_GAPS, {"a": STREAMED, "b": AFTER}, []),
+    (BACKWARDS, {"a": AFTER, "b": STREAMED[:len(AFTER)]}, []),
+    (IN_ORDER[:GAP + 100], {}, [OUTSIDE.format(1, "a", GAP, len(STREAMED), GAP + 100),
+                                OUTSIDE.format(2, "b", GAP + len(STREAMED), len(AFTER), GAP + 100)]),
 ], ids=["in order", "with gaps", "backwards", "cut short"])
 def test_an_archive_from_a_pipe_is_read_once_to_its_end(tmp_path, given, written, errors):
     result = run("sh", "-c", f"cat | {BRELSPLIT} /dev/stdin", cwd=tmp_path, given=given)

@@ -27,6 +27,7 @@ public:
         too_large,        // a stream ran on past the largest archive there can be
         folder_missing,   // a folder of an output's name does not exist
         folder_moved,     // a folder of an output's name was moved or replaced meanwhile
+        not_in_code_page, // a name has characters the code page names are stored in can't hold
     };
 
     constexpr io_error() = default;

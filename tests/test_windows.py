@@ -7,7 +7,8 @@ from conftest import DECODER_BANNER, files_below, hidden, names_below, put, run,
 from terminal import Terminal
 
 WINE, BRELPACK_EXE, BRELSPLIT_EXE = (os.environ.get(name, "") for name in ("WINE_LOADER", "BRELPACK_EXE", "BRELSPLIT_EXE"))
-WINE_ENVIRONMENT = {"WINEPREFIX": os.environ.get("WINE_PREFIX", ""), "WINEDEBUG": "-all"}
+# Under a UTF-8 locale wine takes arguments and Linux names as UTF-8, and its ANSI code page is 1252.
+WINE_ENVIRONMENT = {"WINEPREFIX": os.environ.get("WINE_PREFIX", ""), "WINEDEBUG": "-all", "LC_ALL": "C.UTF-8"}
 
 
 def wine(program, *arguments, cwd):
@@ -25,6 +26,25 @@ def test_round_trip_keeps_backslash_names_and_every_byte(tmp_path):
     transcript = DECODER_BANNER + b"\na.txt\nsub\\b.bin\n\nDecoded!\nPress any key..."
     assert (result.stdout, result.returncode) == (transcript.replace(b"\n", b"\r\n"), 0)  # a text stream
     assert files_below(tmp_path / "dst") == {"packed.viv": archive, "a.txt": b"text\n", "sub/b.bin": binary, "sub/.keep": b""}
+
+
+# Names reach the system as given, whatever the code page holds, and are stored in its bytes; a name it can't hold exactly
+# is refused, so no look-alike is read or written in its place (best fit made "out.viv" of "\uff4fut.viv").
+@pytest.mark.parametrize("arguments, stored, error", [
+    (["\uff4fut.viv", "b.txt", "\xe9.txt"], [(b"b.txt", b"b"), (b"\xe9.txt", b"e")], ""),
+    (["w.viv", "sub\uff3ck.txt", "\u0436.txt", "b.txt"], [], "brelpack: sub?k.txt: {0}\r\nbrelpack: ?.txt: {0}\r\n"),
+])
+def test_names_outside_the_code_page_name_no_other_file(tmp_path, arguments, stored, error):
+    given = {"out.viv": b"old", "b.txt": b"b", "\xe9.txt": b"e", "sub/k.txt": b"k", "\u0436.txt": b"zh", "out/.keep": b""}
+    put(tmp_path, given)
+    result = wine(BRELPACK_EXE, *arguments, cwd=tmp_path)
+    reason = "the name has characters the archive's code page can't hold"
+    assert (result.returncode, result.stderr.decode()) == (2 if error else 0, error.format(reason))
+    assert files_below(tmp_path) == {**given, **({arguments[0]: viv(*stored)} if stored else {})}
+    if stored:  # written out in the code page, and shown as stored
+        unpacked = wine(BRELSPLIT_EXE, "..\\" + arguments[0], cwd=tmp_path / "out")
+        assert unpacked.returncode == 0 and all(b"\n" + name + b"\r\n" in unpacked.stdout for name, _ in stored)
+        assert files_below(tmp_path / "out") == {".keep": b"", **{name.decode("cp1252"): data for name, data in stored}}
 
 
 # "..:x" would be "..\\x", "sub:NUL" the device NUL, "s:stream" a drive's folder; nor is a file or stream written.

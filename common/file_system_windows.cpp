@@ -1,5 +1,5 @@
 // File-system primitives on Windows, through the C runtime's descriptors and the wide Win32 calls: a
-// name reaches the system as the user gave it, whatever the ANSI code page holds.
+// name reaches the system as the user gave it, whatever the ANSI code page holds, and of any length.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -23,7 +23,24 @@ std::wstring wide(std::string_view text) {
 
 std::string from_wide(std::wstring_view text) { return utf8_from_utf16(std::u16string(text.begin(), text.end())); }
 
-std::wstring system_path(std::string_view path) { return wide(path); }
+std::wstring system_path(std::string_view path) {
+    const std::wstring given = wide(path);
+    if (given.starts_with(L"\\\\?\\")) return given;
+    // Made whole as the plain form would make it (dots and blanks that end a part dropped, "." and ".."
+    // resolved), so the long form, which is taken as it stands, names the same file.
+    std::wstring whole(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFullPathNameW(given.c_str(), static_cast<DWORD>(whole.size()), whole.data(), nullptr);
+        if (length < whole.size()) {
+            whole.resize(length);
+            break;
+        }
+        whole.resize(length);
+    }
+    // A path that can't be made whole is left for the call to report.
+    const std::u16string long_form = long_path_form(std::u16string(whole.begin(), whole.end()));
+    return long_form.empty() ? given : std::wstring(long_form.begin(), long_form.end());
+}
 
 // The Windows errors that have an errno value the portable code asks about, as that value; any other
 // keeps its own code and the system's own text.
@@ -93,7 +110,8 @@ HANDLE open_handle(const std::string& path, DWORD access, DWORD flags) {
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
 }
 
-// A new descriptor for the handle, which it then owns; the handle is closed should that fail.
+// A new descriptor for the handle, which it then owns; the handle is closed should that fail. Files
+// are opened through Win32 rather than the runtime's _wopen, which refuses names of MAX_PATH or more.
 io_error descriptor_for(HANDLE handle, int flags, int& file) {
     if (handle == INVALID_HANDLE_VALUE) return last_windows_error();
     file = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
@@ -213,6 +231,7 @@ io_error share_standard_stream(const file_identity&, int& shared) {
 io_error resolve_links(const char* path, std::string& resolved) {
     const HANDLE handle = open_handle(path, 0, 0);
     if (handle == INVALID_HANDLE_VALUE) return last_windows_error();
+    // In the long form, \\?\..., which takes a path of any length.
     std::wstring buffer(MAX_PATH, L'\0');
     DWORD length;
     while ((length = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED)) >=

@@ -14,7 +14,9 @@ namespace brel::file_system {
 std::wstring wide(std::string_view text);
 std::string from_wide(std::wstring_view text);
 
-// The path as the wide calls take it.
+// The path as the wide calls take it. One too long for the plain form is made whole and given in the
+// long form (long_path_form), which takes names of any length; any other is left as it is, so that
+// device names such as NUL and CON, and short paths, are taken as they always were.
 std::wstring system_path(std::string_view path);
 
 // A Windows error as the errno value the portable code asks about, where it has one.

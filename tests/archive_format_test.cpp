@@ -128,6 +128,17 @@ TEST(UnicodeText, EveryWindowsNameGoesToUtf8AndBackWhole) {
     EXPECT_EQ(utf16_from_utf8("\xe2\x82x\xc0\xaf\xf4\x90\x80\x80"), std::u16string(u"\uFFFD\uFFFDx") + std::u16string(6, u'\uFFFD'));
 }
 
+// Windows takes a path of 260 characters or more, once made whole, only in the long form.
+TEST(LongPathForm, IsTakenByWholePathsTooLongForThePlainFormAlone) {
+    const std::u16string tail(257, u'x');
+    const struct { std::u16string whole, long_form; } cases[] = {
+        {u"C:\\" + tail.substr(1), u""}, {u"C:\\" + tail, u"\\\\?\\C:\\" + tail},
+        {u"\\\\host\\share\\" + tail, u"\\\\?\\UNC\\host\\share\\" + tail},
+        {u"\\\\.\\" + tail, u""}, {u"\\\\?\\C:\\" + tail, u""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(long_path_form(c.whole), c.long_form) << c.whole.size();
+}
+
 // Keys are names in capitals as the system makes them; '?' is one character however many bytes it takes.
 TEST(NamePatterns, MatchWholeCharactersIgnoringCaseInKeyOrderThenNameOrder) {
     const struct { const char* pattern; const char* key; bool matches; } cases[] = {

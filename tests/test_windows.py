@@ -47,6 +47,16 @@ def test_names_outside_the_code_page_name_no_other_file(tmp_path, arguments, sto
         assert files_below(tmp_path / "out") == {".keep": b"", **{name.decode("cp1252"): data for name, data in stored}}
 
 
+# Five folders of 59 characters and a file name pass MAX_PATH: read, written, replaced through hidden files and unpacked.
+def test_paths_longer_than_max_path_work_in_both_programs(tmp_path):
+    deep = "/".join(f"{i}" * 59 for i in range(5)) + "/f.txt"
+    name = deep.replace("/", "\\")
+    put(tmp_path, {f"in/{deep}": b"deep", f"in/{deep}.viv": b"old", f"out/{deep}": b"older"})
+    assert wine(BRELPACK_EXE, f"{name}.viv", name, cwd=tmp_path / "in").returncode == 0
+    assert wine(BRELSPLIT_EXE, f"..\\in\\{name}.viv", cwd=tmp_path / "out").returncode == 0
+    assert files_below(tmp_path) == {f"in/{deep}": b"deep", f"in/{deep}.viv": viv((name, b"deep")), f"out/{deep}": b"deep"}
+
+
 # "..:x" would be "..\\x", "sub:NUL" the device NUL, "s:stream" a drive's folder; nor is a file or stream written.
 def test_names_with_a_colon_are_refused_and_nothing_leaves_the_working_folder(tmp_path):
     colon_names = ["..:x", "sub:..:..:y", "sub:NUL", "s:stream"]

@@ -28,16 +28,20 @@ struct input {
     std::string path, stored;
 };
 
-// The files the arguments name. Every argument is tried, so that one run reports each name the archive
-// can't store.
+// The files the arguments name. Every argument is tried, so that one run reports each pattern that
+// matches no file and each name the archive can't store.
 bool gather_inputs(std::span<const std::string> arguments, std::vector<input>& inputs) {
     bool all_named = true;
-    for (const std::string& path : arguments) {
-        std::string stored;
-        if (const io_error error = command_line::stored_name(path, stored)) {
-            all_named = fail(path, error.reason());
-        } else {
-            inputs.push_back({path, std::move(stored)});
+    for (const std::string& argument : arguments) {
+        std::vector<std::string> paths;
+        if (const io_error error = command_line::expand(argument, paths)) all_named = fail(argument, error.reason());
+        for (std::string& path : paths) {
+            std::string stored;
+            if (const io_error error = command_line::stored_name(path, stored)) {
+                all_named = fail(path, error.reason());
+            } else {
+                inputs.push_back({std::move(path), std::move(stored)});
+            }
         }
     }
     return all_named;

@@ -19,6 +19,12 @@ std::vector<std::string> arguments(int argc, char** argv);
 // character the code page lacks, never a look-alike.
 std::string shown(std::string_view path);
 
+// Adds the paths of the files a brelpack input names. On Windows, whose shells pass wildcards on, '*'
+// and '?' in its last part match the files of its folder (folders are not packed), each named as the
+// argument was typed with its own name for that part; no match is no_match. Elsewhere the shell has
+// done that already, and the argument names itself.
+io_error expand(const std::string& argument, std::vector<std::string>& paths);
+
 // The name an input is stored under in an archive: on Windows its ANSI code page bytes, refused with
 // not_in_code_page when those can't hold every character exactly.
 io_error stored_name(const std::string& path, std::string& stored);

@@ -1,4 +1,4 @@
-// The command line on POSIX systems: bytes throughout, as the shell gives them.
+// The command line on POSIX systems: bytes throughout, as the shell gives them, its wildcards expanded.
 #include "command_line.hpp"
 
 namespace brel::command_line {
@@ -8,6 +8,11 @@ std::vector<std::string> arguments(int argc, char** argv) {
 }
 
 std::string shown(std::string_view path) { return std::string(path); }
+
+io_error expand(const std::string& argument, std::vector<std::string>& paths) {
+    paths.push_back(argument);
+    return {};
+}
 
 io_error stored_name(const std::string& path, std::string& stored) {
     stored = path;

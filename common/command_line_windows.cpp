@@ -1,5 +1,5 @@
 // The command line on Windows: the system's UTF-16 arguments, held as UTF-8; names stored and shown in
-// the ANSI code page.
+// the ANSI code page; wildcards expanded here, since no shell does.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -7,6 +7,8 @@
 
 #include "command_line.hpp"
 #include "file_system_windows.hpp"
+#include "name_patterns.hpp"
+#include "path_syntax.hpp"
 
 namespace brel::command_line {
 
@@ -61,6 +63,44 @@ std::string shown(std::string_view path) {
     std::string bytes;
     to_code_page(path, bytes);
     return bytes;
+}
+
+io_error expand(const std::string& argument, std::vector<std::string>& paths) {
+    // The '?' of the long form \\?\ is no wildcard.
+    const std::string_view typed = std::string_view(argument).substr(argument.starts_with("\\\\?\\") ? 4 : 0);
+    const std::size_t leaf = leaf_start(typed);
+    if (!has_wildcards(typed)) {
+        paths.push_back(argument);
+        return {};
+    }
+    if (has_wildcards(typed.substr(0, leaf))) return io_error::kind::wildcard_folder;
+    const std::string folder = argument.substr(0, argument.size() - (typed.size() - leaf));
+    const auto key_of = [](std::wstring name) {
+        CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
+        return fs::from_wide(name);
+    };
+    // Every name in the folder is listed and matched here: the system's own matching also tries a
+    // file's short 8.3 name, by which "*.tga" would take "car.tgax" (CAR~1.TGA). Only long names are asked for.
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileExW(fs::system_path(folder + "*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? io_error::kind::no_match : fs::last_windows_error();
+    }
+    std::vector<listed_name> listed;
+    do {
+        // Folders are not packed: ".", ".." and a link to a folder are folders too.
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            listed.push_back({fs::from_wide(found.cFileName), key_of(found.cFileName)});
+        }
+    } while (FindNextFileW(search, &found));
+    const DWORD error = GetLastError();
+    FindClose(search);
+    if (error != ERROR_NO_MORE_FILES) return fs::from_windows(error);
+    const std::vector<std::string> names = names_matching(key_of(fs::wide(typed.substr(leaf))), std::move(listed));
+    if (names.empty()) return io_error::kind::no_match;
+    for (const std::string& name : names) paths.push_back(folder + name);
+    return {};
 }
 
 io_error stored_name(const std::string& path, std::string& stored) {

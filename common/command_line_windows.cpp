@@ -19,10 +19,10 @@ namespace fs = file_system;
 bool from_code_page(std::string_view bytes, std::wstring& text) {
     text.clear();
     if (bytes.empty()) return true;
-    const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    const int size = static_cast<int>(bytes.size());
+    const int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), size, nullptr, 0);
     text.resize(static_cast<std::size_t>(length));
-    return length > 0 && MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
-                                             text.data(), length) == length;
+    return length > 0 && MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), size, text.data(), length) == length;
 }
 
 // The text in the ANSI code page, '?' for each character it lacks, never a look-alike (best fit would

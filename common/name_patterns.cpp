@@ -66,8 +66,7 @@ std::vector<std::string> names_matching(std::string_view pattern, std::vector<li
         };
         if (key_before(a.key, b.key)) return true;
         if (key_before(b.key, a.key)) return false;
-        return std::lexicographical_compare(a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
-                                            [](char c, char d) { return static_cast<unsigned char>(c) < static_cast<unsigned char>(d); });
+        return a.name < b.name;  // std::string compares bytes as unsigned, as UTF-8 needs
     });
     std::vector<std::string> names;
     for (listed_name& file : listed) names.push_back(std::move(file.name));

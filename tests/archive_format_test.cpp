@@ -125,7 +125,7 @@ TEST(UnicodeText, EveryWindowsNameGoesToUtf8AndBackWhole) {
         EXPECT_EQ(utf16_from_utf8(c.utf8), c.utf16) << c.utf8;
     }
     // Cut short, overlong, past U+10FFFF: each byte that starts no character stands for one U+FFFD.
-    EXPECT_EQ(utf16_from_utf8("\xe2\x82x\xc0\xaf\xf4\x90\x80\x80"), std::u16string(u"\uFFFD\uFFFDx") + std::u16string(6, u'\uFFFD'));
+    EXPECT_EQ(utf16_from_utf8("\xe2\x82x\xc0\xaf\xf4\x90\x80\x80"), u"\uFFFD\uFFFDx" + std::u16string(6, u'\uFFFD'));
 }
 
 // Windows takes a path of 260 characters or more, once made whole, only in the long form.

@@ -7,6 +7,7 @@
 
 #include "archive_format.hpp"
 #include "archive_output.hpp"
+#include "command_line.hpp"
 #include "console_frame.hpp"
 #include "file_reading.hpp"
 #include "output_names.hpp"
@@ -16,25 +17,52 @@ using namespace brel;
 
 namespace {
 
-bool fail(std::string_view subject, std::string_view reason) {
-    report_failure(encoder_texts, subject, reason);
+// Every subject is a path from the command line.
+bool fail(std::string_view path, std::string_view reason) {
+    report_failure(encoder_texts, command_line::shown(path), reason);
     return false;
+}
+
+// A file to pack: the path it is read from, and the name it is stored under.
+struct input {
+    std::string path, stored;
+};
+
+// The files the arguments name. Every argument is tried, so that one run reports each pattern that
+// matches no file and each name the archive can't store.
+bool gather_inputs(std::span<const std::string> arguments, std::vector<input>& inputs) {
+    bool all_named = true;
+    for (const std::string& argument : arguments) {
+        std::vector<std::string> paths;
+        if (const io_error error = command_line::expand(argument, paths)) all_named = fail(argument, error.reason());
+        for (std::string& path : paths) {
+            std::string stored;
+            if (const io_error error = command_line::stored_name(path, stored)) {
+                all_named = fail(path, error.reason());
+            } else {
+                inputs.push_back({std::move(path), std::move(stored)});
+            }
+        }
+    }
+    return all_named;
 }
 
 // A name is stored as it was given, but one that brelsplit will refuse to write out (empty, absolute, with
 // a ".." part) should not come as a surprise at unpacking time. A warning only: the run goes on.
-void warn_of_names_brelsplit_refuses(std::span<char* const> inputs) {
-    for (const char* input : inputs) {
-        if (const char* reason = refuse_output_name(input)) {
-            report_failure(encoder_texts, input,
-                           std::string("stored as given, but brelsplit will refuse to write it: ") + reason);
+void warn_of_names_brelsplit_refuses(std::span<const input> inputs) {
+    for (const input& named : inputs) {
+        if (const char* reason = refuse_output_name(named.stored)) {
+            fail(named.path, std::string("stored as given, but brelsplit will refuse to write it: ") + reason);
         }
     }
 }
 
-// Builds the archive from the inputs and writes it. Reports what went wrong and returns false when the
-// archive could not be made; whatever stood at archive_path then is left as it was.
-bool pack(const char* archive_path, std::span<char* const> inputs) {
+// Builds the archive from the files the arguments name and writes it. Reports what went wrong and
+// returns false when the archive could not be made; whatever stood at archive_path then is left as it was.
+bool pack(const std::string& archive_path, std::span<const std::string> arguments) {
+    std::vector<input> inputs;
+    bool inputs_readable = gather_inputs(arguments, inputs);
+    warn_of_names_brelsplit_refuses(inputs);
     // First pass: measure every input. All of them are tried, so one run names every file that is
     // missing or a folder; nothing is written unless all can be read.
     stop_signals::take_over();
@@ -43,13 +71,12 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
     // A pipe (`<(command)`, /dev/stdin), a device or a file of /proc can't be measured without reading
     // it, nor read twice: it is read whole now and kept.
     std::vector<image_buffer> streamed(inputs.size());
-    bool inputs_readable = true;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         std::uint64_t size = 0;
-        if (const io_error error = measure_input(inputs[i], size, streamed[i])) {
-            inputs_readable = fail(inputs[i], error.reason());
+        if (const io_error error = measure_input(inputs[i].path.c_str(), size, streamed[i])) {
+            inputs_readable = fail(inputs[i].path, error.reason());
         }
-        entries.push_back({inputs[i], size});
+        entries.push_back({inputs[i].stored, size});
     }
     if (!inputs_readable) return false;
 
@@ -69,7 +96,7 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
         archive.abandon();
         return fail(subject, error.reason());
     };
-    if (const io_error error = archive.start(archive_path, static_cast<std::size_t>(layout.archive_size))) {
+    if (const io_error error = archive.start(archive_path.c_str(), static_cast<std::size_t>(layout.archive_size))) {
         return give_up(archive_path, error);
     }
     const std::span<std::byte> bytes = archive.bytes();
@@ -84,8 +111,8 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
         if (streamed[i].allocated()) {
             std::copy_n(streamed[i].bytes().data(), size, bytes.subspan(data_cursor, size).data());
             streamed[i] = image_buffer();
-        } else if (const io_error error = read_file_into(entry.name.data(), bytes.subspan(data_cursor, size))) {
-            return give_up(entry.name, error);
+        } else if (const io_error error = read_file_into(inputs[i].path.c_str(), bytes.subspan(data_cursor, size))) {
+            return give_up(inputs[i].path, error);
         }
         archive.filled(data_cursor, size);
         data_cursor += size;
@@ -101,9 +128,10 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
 
 int main(int argc, char** argv) {
     print_banner(encoder_texts);
-    if (argc - 1 < encoder_texts.minimum_arguments) fail_usage();
-    const std::span<char* const> inputs(argv + 2, argv + argc);
-    warn_of_names_brelsplit_refuses(inputs);
-    const bool packed = run_reporting_exceptions(encoder_texts, argv[1], [&] { return pack(argv[1], inputs); });
+    const std::vector<std::string> arguments = command_line::arguments(argc, argv);
+    if (arguments.size() < static_cast<std::size_t>(encoder_texts.minimum_arguments)) fail_usage();
+    const bool packed = run_reporting_exceptions(encoder_texts, command_line::shown(arguments[0]), [&] {
+        return pack(arguments[0], std::span(arguments).subspan(1));
+    });
     return packed ? finish_run(encoder_texts) : finish_failed_run();
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 
 #include "file_system.hpp"
 #include "image_buffer.hpp"
@@ -42,6 +43,9 @@ private:
     file_system::folder folder_ = file_system::working_folder();
     new_file file_;
     bool mapped_ = false;
+    // The file to be replaced, checked to be an archive (or empty), as it was then.
+    std::string checked_path_;
+    file_system::file_status checked_;
 };
 
 }  // namespace brel

@@ -197,7 +197,8 @@ io_error look_up_open(int file, file_status& status) {
 // Windows keeps no file systems of made-up files.
 bool generated_when_read(const char*) { return false; }
 
-io_error open_for_reading(const char* path, int& file) {
+// Nothing a path names waits for a writer here.
+io_error open_for_reading(const char* path, int& file, bool) {
     // The runtime refuses a folder with "Permission denied"; say what it is instead.
     if (is_folder(path)) return io_error::system(EISDIR);
     // Shared as the runtime's _open shares a file.

@@ -25,6 +25,7 @@ std::string io_error::reason() const {
     case kind::too_large: return "larger than any archive can be (4294967295 bytes)";
     case kind::folder_moved: return "a folder of the name was moved or replaced meanwhile; nothing was written there";
     case kind::not_an_archive: return "not replaced: it is not a VIV archive";
+    case kind::unreadable: return "not replaced: it can't be read to tell whether it is a VIV archive";
     case kind::folder_missing: return "its folder does not exist, and folders are not created";
     case kind::not_in_code_page: return "the name has characters the archive's code page can't hold";
     case kind::no_match: return "no file matches this pattern";

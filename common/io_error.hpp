@@ -28,6 +28,7 @@ public:
         folder_missing,   // a folder of an output's name does not exist
         folder_moved,     // a folder of an output's name was moved or replaced meanwhile
         not_an_archive,   // a file that holds bytes but no archive stands where one would replace it
+        unreadable,       // a file that would be replaced can't be read to tell whether it is an archive
         not_in_code_page, // a name has characters the code page names are stored in can't hold
         no_match,         // a wildcard pattern matches no file
         wildcard_folder,  // a wildcard stands in a folder of a path, not in its last part

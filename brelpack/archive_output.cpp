@@ -14,18 +14,41 @@ namespace fs = file_system;
 
 namespace {
 
+// Whether one of this run's standard streams is that file: what the run has printed into it so far is
+// not the user's.
+bool a_standard_stream(const file_identity& file) {
+    for (int stream = 0; stream <= 2; ++stream) {
+        fs::file_status status;
+        if (!fs::look_up_open(stream, status) && status.kind == fs::file_status::regular_file && status.identity == file) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // A file that holds bytes but not an archive is far more likely one of the inputs, named where the archive
-// belongs (files dropped onto the program, `brelpack *.tga` without the archive's name), than an old
-// archive: it is not replaced. An empty file is taken as made for the archive.
+// belongs (files dropped onto the program, `brelpack *.tga` without the archive's name where the shell
+// expands patterns), than an old archive: it is not replaced. An empty file is taken as made for the
+// archive. What is read must be the file that was looked at, never a pipe put at the name meanwhile.
 io_error check_replaceable(const char* path, const fs::file_status& target) {
-    if (target.size == 0) return {};
+    if (target.size == 0 || a_standard_stream(target.identity)) return {};
     fs::owned_file file;
-    if (const io_error error = fs::open_for_reading(path, file.fd)) return error;
+    if (const io_error error = fs::open_for_reading(path, file.fd, true)) {
+        return error.is(EACCES) ? io_error::kind::unreadable : error;
+    }
+    fs::file_status opened;
+    if (const io_error error = fs::look_up_open(file.fd, opened)) return error;
+    if (!opened.still(target)) return io_error::kind::name_changed;
     std::byte first[magic.size()];
-    const std::int64_t count = fs::read_at(file.fd, first, sizeof first, 0);
-    if (count < 0) return last_system_error();
-    const bool archive = static_cast<std::size_t>(count) == sizeof first &&
-                         std::memcmp(first, magic.data(), sizeof first) == 0;
+    std::size_t count = 0;
+    while (count < sizeof first) {
+        const std::int64_t got = fs::read_at(file.fd, first + count, sizeof first - count, count);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return last_system_error();
+        if (got == 0) break;
+        count += static_cast<std::size_t>(got);
+    }
+    const bool archive = count == sizeof first && std::memcmp(first, magic.data(), sizeof first) == 0;
     return archive ? io_error() : io_error::kind::not_an_archive;
 }
 
@@ -71,6 +94,8 @@ io_error archive_output::start(const char* path, std::uint64_t size) {
             } else {
                 fs::close_file(std::exchange(stream_, -1));
                 if (const io_error error = check_replaceable(path, target)) return error;
+                checked_path_ = path;
+                checked_ = target;
                 if (standing.kind == fs::file_status::link) {
                     if (const io_error error = fs::resolve_links(path, location)) return error;
                 }
@@ -163,6 +188,11 @@ io_error archive_output::copy_stream(int input, std::uint64_t most, std::uint64_
 io_error archive_output::finish() {
     if (const io_error error = flush_pending()) return error;
     if (stream_ >= 0) return fs::close_file(std::exchange(stream_, -1));
+    // Another program may have written over the old file since it was checked, its times as they were
+    // where the file system keeps them coarsely (FAT, exFAT): asked again just before it is replaced.
+    if (!checked_path_.empty()) {
+        if (const io_error error = check_replaceable(checked_path_.c_str(), checked_)) return error;
+    }
     return file_.place();
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "file_system.hpp"
@@ -58,6 +59,9 @@ private:
     new_file file_;
     std::uint64_t written_ = 0;  // bytes written out, the pending ones not counted
     std::vector<std::byte> pending_;
+    // The file to be replaced, checked to be an archive (or empty), as it was then.
+    std::string checked_path_;
+    file_system::file_status checked_;
 };
 
 }  // namespace brel

@@ -8,6 +8,7 @@
 
 #include "archive_format.hpp"
 #include "archive_output.hpp"
+#include "command_line.hpp"
 #include "console_frame.hpp"
 #include "file_reading.hpp"
 #include "file_system.hpp"
@@ -19,18 +20,42 @@ using namespace brel;
 
 namespace {
 
-bool fail(std::string_view subject, std::string_view reason) {
-    report_failure(encoder_texts, subject, reason);
+// Every subject is a path from the command line.
+bool fail(std::string_view path, std::string_view reason) {
+    report_failure(encoder_texts, command_line::shown(path), reason);
     return false;
+}
+
+// A file to pack: the path it is read from, and the name it is stored under.
+struct input {
+    std::string path, stored;
+};
+
+// The files the arguments name. Every argument is tried, so that one run reports each pattern that
+// matches no file and each name the archive can't store.
+bool gather_inputs(std::span<const std::string> arguments, std::vector<input>& inputs) {
+    bool all_named = true;
+    for (const std::string& argument : arguments) {
+        std::vector<std::string> paths;
+        if (const io_error error = command_line::expand(argument, paths)) all_named = fail(argument, error.reason());
+        for (std::string& path : paths) {
+            std::string stored;
+            if (const io_error error = command_line::stored_name(path, stored)) {
+                all_named = fail(path, error.reason());
+            } else {
+                inputs.push_back({std::move(path), std::move(stored)});
+            }
+        }
+    }
+    return all_named;
 }
 
 // A name is stored as it was given, but one that brelsplit will refuse to write out (empty, absolute, with
 // a ".." part) should not come as a surprise at unpacking time. A warning only: the run goes on.
-void warn_of_names_brelsplit_refuses(std::span<char* const> inputs) {
-    for (const char* input : inputs) {
-        if (const char* reason = refuse_output_name(input)) {
-            report_failure(encoder_texts, input,
-                           std::string("stored as given, but brelsplit will refuse to write it: ") + reason);
+void warn_of_names_brelsplit_refuses(std::span<const input> inputs) {
+    for (const input& named : inputs) {
+        if (const char* reason = refuse_output_name(named.stored)) {
+            fail(named.path, std::string("stored as given, but brelsplit will refuse to write it: ") + reason);
         }
     }
 }
@@ -41,18 +66,21 @@ std::string too_large_for_the_format(const archive_layout& layout) {
 }
 
 // Copies the input into the archive, where its bytes go next; a stream's size is known once it is read.
-io_error copy_input(archive_output& archive, packed_entry& entry, bool stream) {
+io_error copy_input(archive_output& archive, const input& named, packed_entry& entry, bool stream) {
     file_system::owned_file file;
-    if (const io_error error = file_system::open_for_reading(entry.name.data(), file.fd)) return error;
+    if (const io_error error = file_system::open_for_reading(named.path.c_str(), file.fd)) return error;
     const io_error error =
         stream ? archive.copy_stream(file.fd, largest_archive_size, entry.size) : archive.copy_file(file.fd, entry.size);
     if (error) return error;
     return file_system::close_file(std::exchange(file.fd, -1));
 }
 
-// Builds the archive from the inputs and writes it. Reports what went wrong and returns false when the
-// archive could not be made; whatever stood at archive_path then is left as it was.
-bool pack(const char* archive_path, std::span<char* const> inputs) {
+// Builds the archive from the files the arguments name and writes it. Reports what went wrong and
+// returns false when the archive could not be made; whatever stood at archive_path then is left as it was.
+bool pack(const std::string& archive_path, std::span<const std::string> arguments) {
+    std::vector<input> inputs;
+    bool inputs_readable = gather_inputs(arguments, inputs);
+    warn_of_names_brelsplit_refuses(inputs);
     // First pass: measure every input. All of them are tried, so one run names every file that is
     // missing or a folder; nothing is written unless all can be read.
     stop_signals::take_over();
@@ -60,12 +88,13 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
     entries.reserve(inputs.size());
     // A pipe (`<(command)`, /dev/stdin), a device or a file of /proc can't be measured without reading it.
     std::vector<bool> streams(inputs.size());
-    bool inputs_readable = true;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         std::uint64_t size = 0;
         bool stream = false;
-        if (const io_error error = measure_input(inputs[i], size, stream)) inputs_readable = fail(inputs[i], error.reason());
-        entries.push_back({inputs[i], size});
+        if (const io_error error = measure_input(inputs[i].path.c_str(), size, stream)) {
+            inputs_readable = fail(inputs[i].path, error.reason());
+        }
+        entries.push_back({inputs[i].stored, size});
         streams[i] = stream;
     }
     if (!inputs_readable) return false;
@@ -82,7 +111,9 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
         archive.abandon();
         return fail(subject, reason);
     };
-    if (const io_error error = archive.start(archive_path, layout.archive_size)) return give_up(archive_path, error.reason());
+    if (const io_error error = archive.start(archive_path.c_str(), layout.archive_size)) {
+        return give_up(archive_path, error.reason());
+    }
 
     // The directory comes first and holds every size. Into a new file, room is left for it and it is
     // written once the streams have been read into their places; into a stream (a pipe), where nothing
@@ -91,7 +122,9 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
     if (any_stream && archive.streamed()) {
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             if (!streams[i]) continue;
-            if (const io_error error = read_input_whole(inputs[i], held[i])) return give_up(inputs[i], error.reason());
+            if (const io_error error = read_input_whole(inputs[i].path.c_str(), held[i])) {
+                return give_up(inputs[i].path, error.reason());
+            }
             entries[i].size = held[i].bytes().size();
         }
         layout = lay_out_archive(entries);
@@ -106,9 +139,9 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
     // since is refused rather than stored torn.
     for (std::size_t i = 0; i < entries.size(); ++i) {
         const bool in_memory = held[i].allocated();
-        const io_error error = in_memory ? archive.write(held[i].bytes()) : copy_input(archive, entries[i], streams[i]);
+        const io_error error = in_memory ? archive.write(held[i].bytes()) : copy_input(archive, inputs[i], entries[i], streams[i]);
         held[i] = image_buffer();
-        if (error) return give_up(in_memory || error.met_in_writing() ? archive_path : inputs[i], error.reason());
+        if (error) return give_up(in_memory || error.met_in_writing() ? archive_path : inputs[i].path, error.reason());
     }
     if (directory_last) {
         layout = lay_out_archive(entries);
@@ -127,9 +160,10 @@ bool pack(const char* archive_path, std::span<char* const> inputs) {
 
 int main(int argc, char** argv) {
     print_banner(encoder_texts);
-    if (argc - 1 < encoder_texts.minimum_arguments) fail_usage();
-    const std::span<char* const> inputs(argv + 2, argv + argc);
-    warn_of_names_brelsplit_refuses(inputs);
-    const bool packed = run_reporting_exceptions(encoder_texts, argv[1], [&] { return pack(argv[1], inputs); });
+    const std::vector<std::string> arguments = command_line::arguments(argc, argv);
+    if (arguments.size() < static_cast<std::size_t>(encoder_texts.minimum_arguments)) fail_usage();
+    const bool packed = run_reporting_exceptions(encoder_texts, command_line::shown(arguments[0]), [&] {
+        return pack(arguments[0], std::span(arguments).subspan(1));
+    });
     return packed ? finish_run(encoder_texts) : finish_failed_run();
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive_format.hpp"
+#include "command_line.hpp"
 #include "console_frame.hpp"
 #include "entry_output.hpp"
 #include "file_reading.hpp"
@@ -27,14 +28,16 @@ std::string describe_entry(const directory_entry& entry) {
 
 enum class outcome { written, failed, archive_changed };
 
-bool report_outside(const char* archive_path, const directory_entry& entry, std::uint64_t archive_size) {
+bool report_outside(const std::string& archive_path, const directory_entry& entry, std::uint64_t archive_size) {
     return fail(archive_path, describe_entry(entry) + "its data (offset " + std::to_string(entry.data_offset) + ", size " +
                                   std::to_string(entry.data_size) + ") lies outside the archive, which is " +
                                   std::to_string(archive_size) + " bytes long");
 }
 
-// Writes out one entry; reports what went wrong when it can't be written.
-outcome write_entry(const char* archive_path, archive_reader& archive, entry_writer& output, const directory_entry& entry) {
+// Writes out one entry; reports what went wrong when it can't be written. The archive's path is given as
+// messages show it; an entry's name is shown as stored.
+outcome write_entry(const std::string& archive_path, archive_reader& archive, entry_writer& output,
+                    const directory_entry& entry) {
     if (const char* reason = refuse_output_name(entry.name)) {
         fail(archive_path, describe_entry(entry) + reason);
         return outcome::failed;
@@ -43,7 +46,12 @@ outcome write_entry(const char* archive_path, archive_reader& archive, entry_wri
         report_outside(archive_path, entry, archive.size());
         return outcome::failed;
     }
-    const io_error error = output.write(entry.name, entry);
+    std::string path;
+    if (const io_error error = command_line::path_of_stored_name(entry.name, path)) {
+        fail(entry.name, error.reason());
+        return outcome::failed;
+    }
+    const io_error error = output.write(path, entry);
     if (error.what() == io_error::kind::archive_changed) {
         fail(archive_path, error.reason());
         return outcome::archive_changed;
@@ -54,8 +62,8 @@ outcome write_entry(const char* archive_path, archive_reader& archive, entry_wri
         return outcome::failed;
     }
     if (error.what() == io_error::kind::folder_missing) {
-        const std::string_view folder = entry.name.substr(0, file_system::leaf_start(entry.name));
-        fail(entry.name, "the folder \"" + std::string(folder) + "\" does not exist, and brelsplit does not create folders");
+        const std::string folder = command_line::shown(std::string_view(path).substr(0, file_system::leaf_start(path)));
+        fail(entry.name, "the folder \"" + folder + "\" does not exist, and brelsplit does not create folders");
         return outcome::failed;
     }
     if (error) {
@@ -99,10 +107,11 @@ private:
 
 // Unpacks the archive; returns false when anything could not be read or written. Entries that can be
 // written are, whatever happens to the others.
-bool unpack(const char* archive_path) {
+bool unpack(const std::string& path) {
     stop_signals::take_over();
+    const std::string archive_path = command_line::shown(path);
     archive_reader archive;
-    if (const io_error error = archive.open(archive_path)) return fail(archive_path, error.reason());
+    if (const io_error error = archive.open(path.c_str())) return fail(archive_path, error.reason());
     entry_writer output(archive);
     directory_stretch stretch;
     bool all_written = true;
@@ -126,16 +135,20 @@ bool unpack(const char* archive_path) {
 }
 
 // Only the first argument is unpacked; `brelsplit *.viv` should not look as if every archive had been.
-void warn_of_ignored_arguments(std::span<char* const> extra) {
-    for (const char* argument : extra) report_failure(decoder_texts, argument, "ignored: brelsplit unpacks only the first archive named");
+void warn_of_ignored_arguments(std::span<const std::string> extra) {
+    for (const std::string& argument : extra) {
+        fail(command_line::shown(argument), "ignored: brelsplit unpacks only the first archive named");
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     print_banner(decoder_texts);
-    if (argc - 1 < decoder_texts.minimum_arguments) fail_usage();
-    warn_of_ignored_arguments(std::span<char* const>(argv + 2, argv + argc));
-    const bool unpacked = run_reporting_exceptions(decoder_texts, argv[1], [&] { return unpack(argv[1]); });
+    const std::vector<std::string> arguments = command_line::arguments(argc, argv);
+    if (arguments.size() < static_cast<std::size_t>(decoder_texts.minimum_arguments)) fail_usage();
+    warn_of_ignored_arguments(std::span(arguments).subspan(1));
+    const bool unpacked = run_reporting_exceptions(decoder_texts, command_line::shown(arguments[0]),
+                                                   [&] { return unpack(arguments[0]); });
     return unpacked ? finish_run(decoder_texts) : finish_failed_run();
 }

@@ -73,7 +73,9 @@ bool generated_when_read(const char* path);
 
 // Opens an existing file for binary reading. A folder is refused with EISDIR, by the time it is read
 // at the latest.
-io_error open_for_reading(const char* path, int& file);
+// `no_waiting`: a pipe or a device is opened without waiting for a writer or becoming the controlling
+// terminal, for a look at what is there.
+io_error open_for_reading(const char* path, int& file, bool no_waiting = false);
 
 // Opens what stands at path for writing, as a plain create would but without creating or emptying
 // anything: links are followed, a file the user may not write is refused, a pipe is waited on.

@@ -154,9 +154,9 @@ bool generated_when_read(const char* path) {
 #endif
 }
 
-io_error open_for_reading(const char* path, int& file) {
+io_error open_for_reading(const char* path, int& file, bool no_waiting) {
     // A folder opens for reading here; reading it fails with EISDIR.
-    file = ::open(path, O_RDONLY | O_CLOEXEC);
+    file = no_waiting ? ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY) : ::open(path, O_RDONLY | O_CLOEXEC);
     return file < 0 ? failed() : io_error();
 }
 

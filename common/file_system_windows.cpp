@@ -1,5 +1,5 @@
-// File-system primitives on Windows, through the C runtime's descriptors and the ANSI Win32 calls, so
-// names pass through byte for byte in the ANSI code page.
+// File-system primitives on Windows, through the C runtime's descriptors and the wide Win32 calls: a
+// name reaches the system as the user gave it, whatever the ANSI code page holds, and of any length.
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -11,10 +11,36 @@
 #include <string>
 
 #include "file_system.hpp"
+#include "file_system_windows.hpp"
+#include "unicode_text.hpp"
 
 namespace brel::file_system {
 
-namespace {
+std::wstring wide(std::string_view text) {
+    const std::u16string utf16 = utf16_from_utf8(text);
+    return std::wstring(utf16.begin(), utf16.end());
+}
+
+std::string from_wide(std::wstring_view text) { return utf8_from_utf16(std::u16string(text.begin(), text.end())); }
+
+std::wstring system_path(std::string_view path) {
+    const std::wstring given = wide(path);
+    if (given.starts_with(L"\\\\?\\")) return given;
+    // Made whole as the plain form would make it (dots and blanks that end a part dropped, "." and ".."
+    // resolved), so the long form, which is taken as it stands, names the same file.
+    std::wstring whole(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetFullPathNameW(given.c_str(), static_cast<DWORD>(whole.size()), whole.data(), nullptr);
+        if (length < whole.size()) {
+            whole.resize(length);
+            break;
+        }
+        whole.resize(length);
+    }
+    // A path that can't be made whole is left for the call to report.
+    const std::u16string long_form = long_path_form(std::u16string(whole.begin(), whole.end()));
+    return long_form.empty() ? given : std::wstring(long_form.begin(), long_form.end());
+}
 
 // The Windows errors that have an errno value the portable code asks about, as that value; any other
 // keeps its own code and the system's own text.
@@ -44,10 +70,15 @@ io_error from_windows(DWORD error) {
 }
 
 io_error last_windows_error() { return from_windows(GetLastError()); }
+
+namespace {
+
 io_error failed() { return last_system_error(); }
 
+DWORD attributes_of(const std::string& path) { return GetFileAttributesW(system_path(path).c_str()); }
+
 bool is_folder(const char* path) {
-    const DWORD attributes = GetFileAttributesA(path);
+    const DWORD attributes = attributes_of(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -75,8 +106,18 @@ io_error status_of_handle(HANDLE handle, file_status& status) {
 }
 
 HANDLE open_handle(const std::string& path, DWORD access, DWORD flags) {
-    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    return CreateFileW(system_path(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+// A new descriptor for the handle, which it then owns; the handle is closed should that fail. Files
+// are opened through Win32 rather than the runtime's _wopen, which refuses names of MAX_PATH or more.
+io_error descriptor_for(HANDLE handle, int flags, int& file) {
+    if (handle == INVALID_HANDLE_VALUE) return last_windows_error();
+    file = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (file >= 0) return {};
+    CloseHandle(handle);
+    return failed();
 }
 
 // `flags` says whether a link is followed; nothing there is `nothing`, not an error.
@@ -116,7 +157,7 @@ bool patiently(std::initializer_list<DWORD> transient, Attempt attempt) {
 folder working_folder() { return {-1, "", false}; }
 
 io_error open_folder(const std::string& path, folder& opened) {
-    const DWORD attributes = GetFileAttributesA(path.empty() ? "." : path.c_str());
+    const DWORD attributes = attributes_of(path.empty() ? "." : path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return last_windows_error();
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return io_error::system(ENOTDIR);
     opened = {-1, path, false};
@@ -125,7 +166,7 @@ io_error open_folder(const std::string& path, folder& opened) {
 
 io_error open_folder_inside(const folder& parent, const std::string& name, folder& opened) {
     const std::string path = parent.path + name;
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const DWORD attributes = attributes_of(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return last_windows_error();
     // A symbolic link, a junction or any other reparse point could lead anywhere.
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return io_error::kind::link_in_path;
@@ -156,30 +197,27 @@ io_error look_up_open(int file, file_status& status) {
 // Windows keeps no file systems of made-up files.
 bool generated_when_read(const char*) { return false; }
 
-io_error open_for_reading(const char* path, int& file) {
+// Nothing a path names waits for a writer here.
+io_error open_for_reading(const char* path, int& file, bool) {
     // The runtime refuses a folder with "Permission denied"; say what it is instead.
     if (is_folder(path)) return io_error::system(EISDIR);
-    file = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-    return file < 0 ? failed() : io_error();
+    // Shared as the runtime's _open shares a file.
+    return descriptor_for(CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                          _O_RDONLY | _O_BINARY, file);
 }
 
 io_error open_existing_for_writing(const char* path, const file_status&, int& file, bool append) {
     // Through Win32, so that devices such as NUL and CON open as they do for a plain create. An existing
     // file only: nothing is made should the name be gone meanwhile.
+    const std::wstring name = system_path(path);
     HANDLE handle = INVALID_HANDLE_VALUE;
-    if (!patiently({ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION}, [&] {
-            handle = CreateFileA(path, append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            return handle != INVALID_HANDLE_VALUE;
-        })) {
-        return last_windows_error();
-    }
-    file = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | (append ? _O_APPEND : 0));
-    if (file < 0) {
-        CloseHandle(handle);
-        return failed();
-    }
-    return {};
+    patiently({ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION}, [&] {
+        handle = CreateFileW(name.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return handle != INVALID_HANDLE_VALUE;
+    });
+    return descriptor_for(handle, _O_BINARY | (append ? _O_APPEND : 0), file);
 }
 
 // The C runtime does not tell whether a standard stream appends.
@@ -194,18 +232,23 @@ io_error share_standard_stream(const file_identity&, int& shared) {
 io_error resolve_links(const char* path, std::string& resolved) {
     const HANDLE handle = open_handle(path, 0, 0);
     if (handle == INVALID_HANDLE_VALUE) return last_windows_error();
-    char buffer[MAX_PATH * 4];
-    const DWORD length = GetFinalPathNameByHandleA(handle, buffer, sizeof buffer, FILE_NAME_NORMALIZED);
-    const io_error error = length == 0 || length >= sizeof buffer ? last_windows_error() : io_error();
+    // In the long form, \\?\..., which takes a path of any length.
+    std::wstring buffer(MAX_PATH, L'\0');
+    DWORD length;
+    while ((length = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED)) >=
+           buffer.size()) {
+        buffer.resize(length);
+    }
+    const io_error error = length == 0 ? last_windows_error() : io_error();
     CloseHandle(handle);
-    if (!error) resolved.assign(buffer, length);
+    if (!error) resolved = from_wide(std::wstring_view(buffer).substr(0, length));
     return error;
 }
 
 io_error create_new(const folder& place, const char* name, int& file) {
-    file = _open((place.path + name).c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                 _S_IREAD | _S_IWRITE);
-    return file < 0 ? failed() : io_error();
+    return descriptor_for(CreateFileW(system_path(place.path + name).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr),
+                          _O_RDWR | _O_BINARY, file);
 }
 
 // Windows has no files without a name: a new file gets a hidden name from the start.
@@ -215,7 +258,7 @@ io_error create_unnamed(const folder&, int& file) {
 }
 io_error link_unnamed(int, const folder&, const char*) { return io_error::kind::unsupported; }
 io_error check_writable(const folder& place, const char* name, const file_status&) {
-    const DWORD attributes = GetFileAttributesA((place.path + name).c_str());
+    const DWORD attributes = attributes_of(place.path + name);
     if (attributes == INVALID_FILE_ATTRIBUTES) return last_windows_error();
     return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? io_error::system(EACCES) : io_error();
 }
@@ -266,8 +309,9 @@ io_error move_over(const folder& place, const char* from, const char* to, const 
     if (!standing.still(expected)) return io_error::kind::name_changed;
     const DWORD replace = expected.kind == file_status::nothing ? 0 : MOVEFILE_REPLACE_EXISTING;
     // Replacing a file that another program holds open fails as if it were not allowed.
+    const std::wstring source = system_path(place.path + from), target = system_path(place.path + to);
     if (patiently({ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_LOCK_VIOLATION}, [&] {
-            return MoveFileExA((place.path + from).c_str(), (place.path + to).c_str(), replace | MOVEFILE_WRITE_THROUGH) != 0;
+            return MoveFileExW(source.c_str(), target.c_str(), replace | MOVEFILE_WRITE_THROUGH) != 0;
         })) {
         return {};
     }
@@ -276,7 +320,7 @@ io_error move_over(const folder& place, const char* from, const char* to, const 
 }
 
 io_error remove_file(const folder& place, const char* name) {
-    return DeleteFileA((place.path + name).c_str()) ? io_error() : last_windows_error();
+    return DeleteFileW(system_path(place.path + name).c_str()) ? io_error() : last_windows_error();
 }
 
 io_error flush_data(int file) {

@@ -26,7 +26,11 @@ std::string io_error::reason() const {
     case kind::folder_moved: return "a folder of the name was moved or replaced meanwhile; nothing was written there";
     case kind::past_the_end: return "the archive ended before this entry's data";
     case kind::not_an_archive: return "not replaced: it is not a VIV archive";
+    case kind::unreadable: return "not replaced: it can't be read to tell whether it is a VIV archive";
     case kind::folder_missing: return "its folder does not exist, and folders are not created";
+    case kind::not_in_code_page: return "the name has characters the archive's code page can't hold";
+    case kind::no_match: return "no file matches this pattern";
+    case kind::wildcard_folder: return "only the last part of a path may hold the wildcards * and ?";
     case kind::torn:
         return io_error(cause_, code_).reason() + ", and the old bytes could not be put back: the file holds part old, part new bytes";
     }

@@ -29,6 +29,10 @@ public:
         folder_moved,     // a folder of an output's name was moved or replaced meanwhile
         not_an_archive,   // a file that holds bytes but no archive stands where one would replace it
         past_the_end,     // an archive read as a stream ended before an entry's data
+        unreadable,       // a file that would be replaced can't be read to tell whether it is an archive
+        not_in_code_page, // a name has characters the code page names are stored in can't hold
+        no_match,         // a wildcard pattern matches no file
+        wildcard_folder,  // a wildcard stands in a folder of a path, not in its last part
     };
 
     constexpr io_error() = default;

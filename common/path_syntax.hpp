@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace brel {
@@ -29,6 +30,17 @@ constexpr std::size_t leaf_start(std::string_view path, name_rules rules = nativ
     std::size_t start = path.size();
     while (start > 0 && !is_separator(path[start - 1], rules)) --start;
     return start;
+}
+
+// Windows' plain form takes a path, made whole, of fewer characters than this (MAX_PATH).
+inline constexpr std::size_t windows_plain_path_limit = 260;
+
+// The long form of a whole Windows path too long for the plain form: \\?\C:\... or \\?\UNC\host\share\...,
+// which the wide calls take as it stands, of any length. Empty for a path the plain form takes, and for
+// one of a device (\\.\) or in the long form already.
+inline std::u16string long_path_form(std::u16string_view whole) {
+    if (whole.size() < windows_plain_path_limit || whole.starts_with(u"\\\\.\\") || whole.starts_with(u"\\\\?\\")) return {};
+    return whole.starts_with(u"\\\\") ? u"\\\\?\\UNC" + std::u16string(whole.substr(1)) : u"\\\\?\\" + std::u16string(whole);
 }
 
 }  // namespace brel

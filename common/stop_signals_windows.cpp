@@ -7,6 +7,7 @@
 #include <atomic>
 #include <string>
 
+#include "file_system_windows.hpp"
 #include "stop_signals.hpp"
 
 namespace brel::stop_signals {
@@ -15,7 +16,7 @@ namespace {
 
 std::atomic<bool> requested{false};
 int holding = 0;
-std::string temporary_path;
+std::wstring temporary_path;  // as the wide calls take it
 int temporary_file = -1;
 
 BOOL WINAPI on_console_event(DWORD event) {
@@ -32,7 +33,7 @@ BOOL WINAPI on_console_event(DWORD event) {
 void take_over() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
 void remove_on_stop(const file_system::folder& place, const char* name, int file) {
-    temporary_path = place.path + name;
+    temporary_path = file_system::system_path(place.path + name);
     temporary_file = file;
 }
 
@@ -52,7 +53,7 @@ void take_pending() {
     if (!requested || holding > 0) return;
     // An open file can't be deleted here: it is closed first.
     if (temporary_file >= 0) _close(temporary_file);
-    if (!temporary_path.empty()) DeleteFileA(temporary_path.c_str());
+    if (!temporary_path.empty()) DeleteFileW(temporary_path.c_str());
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 

@@ -10,7 +10,9 @@
 
 #include "console_frame.hpp"
 #include "file_reading.hpp"
+#include "name_patterns.hpp"
 #include "output_names.hpp"
+#include "unicode_text.hpp"
 
 using namespace brel;
 
@@ -125,6 +127,47 @@ TEST(TerminalText, ShowsEveryControlCharacterAsAQuestionMarkAndKeepsTheRest) {
         {"\xed\xa0\x80 \xf4\x90\x80\x80", "\xed\xa0? \xf4???"},  // a surrogate; past U+10FFFF
     };
     for (const auto& c : cases) EXPECT_EQ(without_terminal_controls(c.text), c.shown) << c.text;
+}
+
+// Windows gives names as UTF-16, which may hold a surrogate without its partner: every one converts back to itself.
+TEST(UnicodeText, EveryWindowsNameGoesToUtf8AndBackWhole) {
+    const struct { std::u16string utf16; std::string utf8; } cases[] = {
+        {u"a.txt caf\u00e9 \u0436 \uff4f", "a.txt caf\xc3\xa9 \xd0\xb6 \xef\xbd\x8f"},
+        {u"\U0001F600", "\xf0\x9f\x98\x80"},                          // a surrogate pair is one character
+        {{0xDFFF, u'x', 0xD800}, "\xed\xbf\xbfx\xed\xa0\x80"},      // lone surrogates keep their own three bytes
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(utf8_from_utf16(c.utf16), c.utf8) << c.utf8;
+        EXPECT_EQ(utf16_from_utf8(c.utf8), c.utf16) << c.utf8;
+    }
+    // Cut short, overlong, past U+10FFFF: each byte that starts no character stands for one U+FFFD.
+    EXPECT_EQ(utf16_from_utf8("\xe2\x82x\xc0\xaf\xf4\x90\x80\x80"), u"\uFFFD\uFFFDx" + std::u16string(6, u'\uFFFD'));
+}
+
+// Windows takes a path of 260 characters or more, once made whole, only in the long form.
+TEST(LongPathForm, IsTakenByWholePathsTooLongForThePlainFormAlone) {
+    const std::u16string tail(257, u'x');
+    const struct { std::u16string whole, long_form; } cases[] = {
+        {u"C:\\" + tail.substr(1), u""}, {u"C:\\" + tail, u"\\\\?\\C:\\" + tail},
+        {u"\\\\host\\share\\" + tail, u"\\\\?\\UNC\\host\\share\\" + tail},
+        {u"\\\\.\\" + tail, u""}, {u"\\\\?\\C:\\" + tail, u""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(long_path_form(c.whole), c.long_form) << c.whole.size();
+}
+
+// Keys are names in capitals as the system makes them; '?' is one character however many bytes it takes.
+TEST(NamePatterns, MatchWholeCharactersIgnoringCaseInKeyOrderThenNameOrder) {
+    const struct { const char* pattern; const char* key; bool matches; } cases[] = {
+        {"*.tga", "CAR.TGA", true}, {"*.tga", "CAR.TGAX", false}, {"*a*b", "XAXAB", true}, {"a*b*c", "ABCBX", false},
+        {"?.TXT", "\xc3\x89.TXT", true}, {"??.TXT", "\xc3\x89.TXT", false}, {"*.*", "README", true}, {"A.*", "AB", false},
+        {"*", "", true}, {"", "X", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(matches_pattern(c.pattern, c.key), c.matches) << c.pattern << " " << c.key;
+    // A key in small letters sorts as in capitals; "\xc3\xa0" (a grave) sorts by its key's "\xc3\x80", before "\xc3\x81".
+    const std::vector<std::string> ordered = {"A.t", "a.t", "b.T", "c.t", "\xc3\xa0.t", "\xc3\x81.t"};
+    EXPECT_EQ(names_matching("*.T", {{"c.t", "C.T"}, {"\xc3\x81.t", "\xc3\x81.T"}, {"a.t", "a.t"}, {"\xc3\xa0.t", "\xc3\x80.T"},
+                                     {"b.T", "B.T"}, {"A.t", "A.T"}, {"b.tx", "B.TX"}}),
+              ordered);
 }
 
 // A pipe's bytes are held in memory that doubles as it fills, and a stream that never ends (/dev/zero)

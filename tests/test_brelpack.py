@@ -49,6 +49,8 @@ ARCHIVE = viv(("in", b"data"))
     ('"$BRELPACK" >(cat > y.viv) in > /dev/null; wait $!', "y.viv", ARCHIVE),
     ('echo BIGF > x.viv && "$BRELPACK" x.viv in 2>> x.viv', "x.viv", ARCHIVE),  # named directly: replaced
     (': > x.viv && "$BRELPACK" x.viv in', "x.viv", ARCHIVE),  # empty, as a file made for it is
+    # what this run printed there is not the user's
+    ('mkdir d && "$BRELPACK" /dev/stdout d/../in > x.viv 2>&1', "x.viv", viv(("d/../in", b"data"))),
     # a file removed while it stays open: through standard output, through another descriptor
     ('{ rm x.viv && "$BRELPACK" /dev/stdout in && cat <&3 > y.viv; } > x.viv 3< x.viv', "y.viv",
      ARCHIVE + ENCODER_BANNER + ENCODED),
@@ -61,18 +63,31 @@ def test_the_archive_goes_where_a_plain_create_would_write(tmp_path, command, re
     assert (tmp_path / result).read_bytes() == expected
 
 
+# What the check reads is the file looked at: one swapped in and back meanwhile, or a pipe put there, is not taken for it.
+@pytest.mark.parametrize("meanwhile", ["mv a.viv aside && mv other.viv a.viv\nopened:in:mv a.viv other.viv && mv aside a.viv",
+                                       "mv a.viv aside && mkfifo a.viv"], ids=["swapped in and back", "a pipe put there"])
+def test_a_file_that_is_no_archive_is_kept_whatever_moves_while_it_is_checked(tmp_path, meanwhile):
+    put(tmp_path, {"in": b"data", "a.viv": b"precious", "other.viv": b"BIGF other"})
+    result = run(BRELPACK, "a.viv", "in", cwd=tmp_path, fault="open:a.viv:" + meanwhile)
+    assert (result.returncode, (tmp_path / "aside").read_bytes()) == (2, b"precious")
+
+
 @as_root
 def test_as_another_user_an_archive_they_may_not_write_is_refused_and_kept_and_a_new_one_made(open_folder):
     open_folder.chmod(0o777)
-    put(open_folder, {"in": b"data", "old.viv": b"BIGF previous", "closed/theirs.viv": b"BIGF previous"})
+    put(open_folder, {"in": b"data", "old.viv": b"BIGF previous", "closed/theirs.viv": b"BIGF previous",
+                      "unread.viv": b"BIGF previous"})
     (open_folder / "old.viv").chmod(0o444)
     os.chown(open_folder / "closed/theirs.viv", 65534, 65534)  # theirs, in a folder they may not write in
-    for archive in ("old.viv", "closed/theirs.viv"):
+    os.chown(open_folder / "unread.viv", 65534, 65534)
+    (open_folder / "unread.viv").chmod(0o200)  # theirs to write, but not to read: whether it is an archive can't be told
+    for archive, reason in (("old.viv", "Permission denied"), ("closed/theirs.viv", "Permission denied"),
+                            ("unread.viv", "not replaced: it can't be read to tell whether it is a VIV archive")):
         result = run(*AS_NOBODY, BRELPACK, archive, "in", cwd=open_folder)
-        assert (result.stderr, result.returncode) == (f"brelpack: {archive}: Permission denied\n".encode(), 2)
+        assert (result.stderr, result.returncode) == (f"brelpack: {archive}: {reason}\n".encode(), 2)
         assert (open_folder / archive).read_bytes() == b"BIGF previous"
     assert run(*AS_NOBODY, BRELPACK, "new.viv", "in", cwd=open_folder).returncode == 0
-    assert names_below(open_folder) == ["closed", "closed/theirs.viv", "in", "new.viv", "old.viv"]
+    assert names_below(open_folder) == ["closed", "closed/theirs.viv", "in", "new.viv", "old.viv", "unread.viv"]
     assert (open_folder / "new.viv").read_bytes() == ARCHIVE
 
 

@@ -63,3 +63,13 @@ def test_a_full_disk_leaves_the_old_files_and_nothing_else(disk):
         assert (files_below(work), sorted(os.listdir(work))) == (before, sorted(before)), kind
     finally:
         os.remove(disk / "fill")
+
+
+# Written over meanwhile by another program (in the same second, where the file system keeps coarse times), an old
+# archive that is no archive by then is kept.
+def test_an_archive_written_over_meanwhile_with_what_is_no_archive_is_kept(disk):
+    kind, disk = disk
+    work = disk / "over"
+    put(work, {"in": b"data", "out.viv": b"BIGFold"})
+    result = run(BRELPACK, "out.viv", "in", cwd=work, fault="opened:in:printf notes12 | dd of=out.viv conv=notrunc status=none")
+    assert (result.returncode, (work / "out.viv").read_bytes(), hidden(work)) == (2, b"notes12", []), kind

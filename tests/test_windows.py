@@ -8,7 +8,8 @@ from conftest import DECODER_BANNER, files_below, hidden, names_below, put, run,
 from terminal import Terminal
 
 WINE, BRELPACK_EXE, BRELSPLIT_EXE = (os.environ.get(name, "") for name in ("WINE_LOADER", "BRELPACK_EXE", "BRELSPLIT_EXE"))
-WINE_ENVIRONMENT = {"WINEPREFIX": os.environ.get("WINE_PREFIX", ""), "WINEDEBUG": "-all"}
+# Under a UTF-8 locale wine takes arguments and Linux names as UTF-8, and its ANSI code page is 1252.
+WINE_ENVIRONMENT = {"WINEPREFIX": os.environ.get("WINE_PREFIX", ""), "WINEDEBUG": "-all", "LC_ALL": "C.UTF-8"}
 
 
 def wine(program, *arguments, cwd):
@@ -26,6 +27,51 @@ def test_round_trip_keeps_backslash_names_and_every_byte(tmp_path):
     transcript = DECODER_BANNER + b"\na.txt\nsub\\b.bin\n\nDecoded!\nPress any key..."
     assert (result.stdout, result.returncode) == (transcript.replace(b"\n", b"\r\n"), 0)  # a text stream
     assert files_below(tmp_path / "dst") == {"packed.viv": archive, "a.txt": b"text\n", "sub/b.bin": binary, "sub/.keep": b""}
+
+
+# Names reach the system as given, whatever the code page holds, and are stored in its bytes; a name it can't hold exactly
+# is refused, so no look-alike is read or written in its place (best fit made "out.viv" of "\uff4fut.viv").
+@pytest.mark.parametrize("arguments, stored, error", [
+    (["\uff4fut.viv", "b.txt", "\xe9.txt"], [(b"b.txt", b"b"), (b"\xe9.txt", b"e")], ""),
+    (["w.viv", "sub\uff3ck.txt", "\u0436.txt", "b.txt"], [], "brelpack: sub?k.txt: {0}\r\nbrelpack: ?.txt: {0}\r\n"),
+])
+def test_names_outside_the_code_page_name_no_other_file(tmp_path, arguments, stored, error):
+    given = {"out.viv": b"old", "b.txt": b"b", "\xe9.txt": b"e", "sub/k.txt": b"k", "\u0436.txt": b"zh", "out/.keep": b""}
+    put(tmp_path, given)
+    result = wine(BRELPACK_EXE, *arguments, cwd=tmp_path)
+    reason = "the name has characters the archive's code page can't hold"
+    assert (result.returncode, result.stderr.decode()) == (2 if error else 0, error.format(reason))
+    assert files_below(tmp_path) == {**given, **({arguments[0]: viv(*stored)} if stored else {})}
+    if stored:  # written out in the code page, and shown as stored
+        unpacked = wine(BRELSPLIT_EXE, "..\\" + arguments[0], cwd=tmp_path / "out")
+        assert unpacked.returncode == 0 and all(b"\n" + name + b"\r\n" in unpacked.stdout for name, _ in stored)
+        assert files_below(tmp_path / "out") == {".keep": b"", **{name.decode("cp1252"): data for name, data in stored}}
+
+
+# No shell expands wildcards on Windows: each match in name order whatever its case, stored with the folder as typed; no
+# folder, nor a name matched only by its short 8.3 form; a pattern that matches nothing is reported and nothing written.
+@pytest.mark.parametrize("patterns, stored, error", [
+    (["p\\*.tga", "p\\?.TG"], ["p\\a.tga", "p\\B.tga", "p\\c.tga", "p\\e.tg"], ""),
+    (["p\\*.bmp", "p\\a.tga", "*\\a.tga"], [], "p\\*.bmp: no file matches this pattern\r\nbrelpack: *\\a.tga: only the last "
+     "part of a path may hold the wildcards * and ?"),
+])
+def test_wildcards_name_the_files_they_match(tmp_path, patterns, stored, error):
+    given = {f"p/{name}": name.encode() for name in ("c.tga", "B.tga", "a.tga", "d.tgax", "e.tg", "sub.tga/x")}
+    put(tmp_path, given)
+    result = wine(BRELPACK_EXE, "w.viv", *patterns, cwd=tmp_path)
+    assert (result.returncode, result.stderr.decode()) == ((2, f"brelpack: {error}\r\n") if error else (0, ""))
+    packed = {"w.viv": viv(*[(name, name[2:].encode()) for name in stored])} if stored else {}
+    assert files_below(tmp_path) == {**given, **packed}
+
+
+# Five folders of 59 characters and a file name pass MAX_PATH: read, written, replaced through hidden files and unpacked.
+def test_paths_longer_than_max_path_work_in_both_programs(tmp_path):
+    deep = "/".join(f"{i}" * 59 for i in range(5)) + "/f.txt"
+    name = deep.replace("/", "\\")
+    put(tmp_path, {f"in/{deep}": b"deep", f"in/{deep}.viv": b"BIGF old", f"out/{deep}": b"older"})
+    assert wine(BRELPACK_EXE, f"{name}.viv", name, cwd=tmp_path / "in").returncode == 0
+    assert wine(BRELSPLIT_EXE, f"..\\in\\{name}.viv", cwd=tmp_path / "out").returncode == 0
+    assert files_below(tmp_path) == {f"in/{deep}": b"deep", f"in/{deep}.viv": viv((name, b"deep")), f"out/{deep}": b"deep"}
 
 
 # "..:x" would be "..\\x", "sub:NUL" the device NUL, "s:stream" a drive's folder; COM¹ is a port as COM1 is (code page

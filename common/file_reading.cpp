@@ -176,22 +176,30 @@ io_error archive_reader::next_entry(std::optional<directory_entry>& entry) {
     }
 }
 
+// One read of a stream read past once; a count of 0 at its end, whose length is then known.
+io_error archive_reader::take_from_stream(std::span<std::byte> into, std::size_t& count) {
+    for (;;) {
+        stop_signals::take_pending();
+        const std::int64_t got = fs::read_some(file_.fd, into.data(), into.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return last_system_error();
+        count = static_cast<std::size_t>(got);
+        stream_at_ += count;
+        if (count == 0) {
+            stream_ended_ = true;
+            size_ = stream_at_;
+        }
+        return {};
+    }
+}
+
 io_error archive_reader::skip_to(std::uint64_t offset) {
     std::vector<std::byte> discarded;
     while (stream_at_ < offset) {
         if (stream_ended_) return io_error::kind::past_the_end;
         discarded.resize(static_cast<std::size_t>(std::min<std::uint64_t>(offset - stream_at_, window_size)));
-        stop_signals::take_pending();
-        const std::int64_t count = fs::read_some(file_.fd, discarded.data(), discarded.size());
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return last_system_error();
-        }
-        if (count == 0) {
-            stream_ended_ = true;
-            size_ = stream_at_;
-        }
-        stream_at_ += static_cast<std::uint64_t>(count);
+        std::size_t count = 0;
+        if (const io_error error = take_from_stream(discarded, count)) return error;
     }
     return {};
 }
@@ -265,19 +273,10 @@ io_error archive_reader::read(const directory_entry& entry, std::span<std::byte>
     if (done == into.size()) return {};
     if (const io_error error = skip_to(offset)) return error;
     while (done < into.size()) {
-        stop_signals::take_pending();
-        const std::int64_t count = fs::read_some(file_.fd, into.data() + done, into.size() - done);
-        if (count < 0) {
-            if (errno == EINTR) continue;
-            return last_system_error();
-        }
-        if (count == 0) {
-            stream_ended_ = true;
-            size_ = stream_at_;
-            return io_error::kind::past_the_end;
-        }
-        done += static_cast<std::size_t>(count);
-        stream_at_ += static_cast<std::uint64_t>(count);
+        std::size_t count = 0;
+        if (const io_error error = take_from_stream(into.subspan(done), count)) return error;
+        if (count == 0) return io_error::kind::past_the_end;
+        done += count;
     }
     return {};
 }

@@ -69,6 +69,7 @@ private:
     io_error read_stream(std::uint64_t until);
     // Brings a stream read past once to `offset`; past_the_end when it ends first.
     io_error skip_to(std::uint64_t offset);
+    io_error take_from_stream(std::span<std::byte> into, std::size_t& count);
     io_error small_data(const directory_entry& entry, std::span<const std::byte>& bytes);
 
     file_system::owned_file file_;

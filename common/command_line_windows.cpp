@@ -89,8 +89,9 @@ io_error expand(const std::string& argument, std::vector<std::string>& paths) {
     }
     std::vector<listed_name> listed;
     do {
-        // Folders are not packed: ".", ".." and a link to a folder are folders too.
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        // Folders are not packed: ".", ".." and a link to a folder are folders too. Hidden and system
+        // files (Thumbs.db, desktop.ini) are passed over, as dir and copy pass them over; named, they pack.
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0) {
             listed.push_back({fs::from_wide(found.cFileName), key_of(found.cFileName)});
         }
     } while (FindNextFileW(search, &found));

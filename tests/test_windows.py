@@ -49,14 +49,15 @@ def test_names_outside_the_code_page_name_no_other_file(tmp_path, arguments, sto
 
 
 # No shell expands wildcards on Windows: each match in name order whatever its case, stored with the folder as typed; no
-# folder, nor a name matched only by its short 8.3 form; a pattern that matches nothing is reported and nothing written.
+# folder, hidden file (wine hides dot files), nor a name matched only by its short 8.3 form; a pattern that matches
+# nothing is reported and nothing written.
 @pytest.mark.parametrize("patterns, stored, error", [
     (["p\\*.tga", "p\\?.TG"], ["p\\a.tga", "p\\B.tga", "p\\c.tga", "p\\e.tg"], ""),
     (["p\\*.bmp", "p\\a.tga", "*\\a.tga"], [], "p\\*.bmp: no file matches this pattern\r\nbrelpack: *\\a.tga: only the last "
      "part of a path may hold the wildcards * and ?"),
 ])
 def test_wildcards_name_the_files_they_match(tmp_path, patterns, stored, error):
-    given = {f"p/{name}": name.encode() for name in ("c.tga", "B.tga", "a.tga", "d.tgax", "e.tg", "sub.tga/x")}
+    given = {f"p/{name}": name.encode() for name in ("c.tga", "B.tga", "a.tga", "d.tgax", "e.tg", "sub.tga/x", ".h.tga")}
     put(tmp_path, given)
     result = wine(BRELPACK_EXE, "w.viv", *patterns, cwd=tmp_path)
     assert (result.returncode, result.stderr.decode()) == ((2, f"brelpack: {error}\r\n") if error else (0, ""))

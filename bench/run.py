@@ -156,13 +156,14 @@ def mounted(kind, work, size):
     image, point = os.path.join(work, f"{kind}.img"), os.path.join(work, kind)
     with open(image, "wb") as f:
         f.truncate(size)
-    os.makedirs(point)
+    os.makedirs(point, exist_ok=True)
     subprocess.run(make + [image], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(mount + [image, point], check=True)
     try:
         yield point
     finally:
         subprocess.run(["umount", point])
+        os.rmdir(point)
         os.remove(image)
 
 

@@ -229,12 +229,13 @@ IN_ORDER = viv(("a", STREAMED), ("b", AFTER))
 GAP = 16 + 2 * 10  # where the data starts
 WITH_GAPS = patched(IN_ORDER[:GAP] + b"..." + STREAMED + b"..." + AFTER, 16, GAP + 3, len(STREAMED))
 WITH_GAPS = patched(WITH_GAPS, 26, GAP + 6 + len(STREAMED))
-BACKWARDS = patched(patched(IN_ORDER, 16, GAP + len(STREAMED), len(AFTER)), 26, GAP)  # "a" the last bytes, "b" the first
+# "a" the last bytes, "b" bytes past the first MiB, before them
+BACKWARDS = patched(patched(IN_ORDER, 16, GAP + len(STREAMED), len(AFTER)), 26, GAP + (2 << 20))
 OUTSIDE = "brelsplit: /dev/stdin: entry {} \"{}\": its data (offset {}, size {}) lies outside the archive, which is {} bytes long"
 @pytest.mark.parametrize("given, written, errors", [
     (IN_ORDER, {"a": STREAMED, "b": AFTER}, []),
     (WITH_GAPS, {"a": STREAMED, "b": AFTER}, []),
-    (BACKWARDS, {"a": AFTER, "b": STREAMED[:len(AFTER)]}, []),
+    (BACKWARDS, {"a": AFTER, "b": STREAMED[2 << 20:(2 << 20) + len(AFTER)]}, []),
     (IN_ORDER[:GAP + 100], {}, [OUTSIDE.format(1, "a", GAP, len(STREAMED), GAP + 100),
                                 OUTSIDE.format(2, "b", GAP + len(STREAMED), len(AFTER), GAP + 100)]),
 ], ids=["in order", "with gaps", "backwards", "cut short"])

@@ -33,6 +33,8 @@ public:
     // Whether the bytes go into a stream, in order, rather than into a new file that can be written over.
     bool streamed() const { return stream_ >= 0; }
     io_error write(std::span<const std::byte> bytes);
+    // How many bytes have gone into the archive so far.
+    std::uint64_t position() const { return written_ + pending_.size(); }
     // Writes bytes over those already written from `offset` (a new file only).
     io_error write_over(std::span<const std::byte> bytes, std::uint64_t offset);
     // Copies exactly `size` bytes of the file `input`, from its start, and makes sure it ends there:

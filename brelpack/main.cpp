@@ -65,14 +65,24 @@ std::string too_large_for_the_format(const archive_layout& layout) {
            std::to_string(largest_archive_size) + " a VIV archive can hold";
 }
 
-// Copies the input into the archive, where its bytes go next; a stream's size is known once it is read.
+// Copies the input into the archive, where its bytes go next; a stream's size is known once it is read,
+// and it may take no more than the archive has room for. A file written over while it is copied, its
+// length kept, is refused as one whose length changed: what was copied may be part old, part new.
 io_error copy_input(archive_output& archive, const input& named, packed_entry& entry, bool stream) {
-    file_system::owned_file file;
-    if (const io_error error = file_system::open_for_reading(named.path.c_str(), file.fd)) return error;
-    const io_error error =
-        stream ? archive.copy_stream(file.fd, largest_archive_size, entry.size) : archive.copy_file(file.fd, entry.size);
-    if (error) return error;
-    return file_system::close_file(std::exchange(file.fd, -1));
+    namespace fs = file_system;
+    fs::owned_file file;
+    if (const io_error error = fs::open_for_reading(named.path.c_str(), file.fd)) return error;
+    if (stream) {
+        const std::uint64_t room = largest_archive_size - std::min(largest_archive_size, archive.position());
+        if (const io_error error = archive.copy_stream(file.fd, room, entry.size)) return error;
+    } else {
+        fs::file_status before, after;
+        if (const io_error error = fs::look_up_open(file.fd, before)) return error;
+        if (const io_error error = archive.copy_file(file.fd, entry.size)) return error;
+        if (const io_error error = fs::look_up_open(file.fd, after)) return error;
+        if (!after.unchanged_since(before)) return io_error::kind::size_changed;
+    }
+    return fs::close_file(std::exchange(file.fd, -1));
 }
 
 // Builds the archive from the files the arguments name and writes it. Reports what went wrong and

@@ -107,7 +107,10 @@ io_error archive_reader::open(const char* path) {
                 in_order = in_order && entry->data_offset >= last_end;
                 last_end = std::uint64_t{entry->data_offset} + entry->data_size;
             } else if (look->needs_more()) {
-                if (const io_error error = read_stream(held_.size() + window_size)) return error;
+                // A directory that runs on past the largest archive there can be is no archive's.
+                if (held_.size() > largest_archive_size) return io_error::kind::too_large;
+                const std::uint64_t until = std::min<std::uint64_t>(held_.size() + window_size, largest_archive_size + 1);
+                if (const io_error error = read_stream(until)) return error;
                 look->hold(held_, 0, size_);
             } else {
                 break;

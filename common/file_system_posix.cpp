@@ -352,8 +352,11 @@ std::int64_t move_some(int from, std::uint64_t* from_offset, int to, std::size_t
     const ssize_t moved = splice(from, where, to, nullptr, size, SPLICE_F_MOVE);
     if (moved >= 0 || errno != EINVAL) {
         if (moved > 0 && from_offset != nullptr) *from_offset = static_cast<std::uint64_t>(at);
-        // One call both reads and writes: what only a write meets tells which.
-        writing = moved < 0 && (errno == ENOSPC || errno == EFBIG || errno == EDQUOT || errno == EPIPE || errno == EROFS);
+        // One call both reads and writes. Reading a pipe fails with nothing but an interruption, so from
+        // a pipe any other failure is the write's; into one, what only a write meets tells which.
+        writing = moved < 0 && errno != EINTR && errno != EAGAIN &&
+                  (from_offset == nullptr || errno == ENOSPC || errno == EFBIG || errno == EDQUOT || errno == EPIPE ||
+                   errno == EROFS);
         return moved;
     }
     // Through the relay, but only from a file read at an offset: bytes taken from a stream would be lost

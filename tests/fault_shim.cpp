@@ -5,6 +5,7 @@
 //   pread:COMMAND      the command runs just before the first pread
 //   pwrite:COMMAND     the command runs just before the first pwrite
 //   pwrite-short:ERRNO the first pwrite writes half its bytes; every later one fails with that error number
+//   splice:ERRNO       the first splice fails with that error number
 //   fallocate:ERRNO    reserving room fails with that error number
 //   tmpfile:ERRNO      creating a file without a name fails with that error number
 //   rename:ERRNO       renaming fails with that error number
@@ -90,6 +91,7 @@ extern "C" ssize_t write(int fd, const void* bytes, size_t size) {
 
 extern "C" ssize_t splice(int from, loff_t* from_offset, int to, loff_t* to_offset, size_t size, unsigned flags) {
     if (const char* command = size >= 10000 ? strike("write") : nullptr) perform(command);
+    if (const char* error = strike("splice")) return fail_with(error);
     return real<ssize_t (*)(int, loff_t*, int, loff_t*, size_t, unsigned)>("splice")(from, from_offset, to, to_offset, size, flags);
 }
 

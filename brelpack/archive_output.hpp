@@ -23,6 +23,9 @@ namespace brel {
 // into what stands at the path and is written into (a pipe, a device, a file a stream appends to).
 class archive_output {
 public:
+    // A file smaller than this is read with one call, into the bytes waiting to go out.
+    static constexpr std::uint64_t small_input_size = 64 << 10;
+
     archive_output() = default;
     ~archive_output();
     archive_output(const archive_output&) = delete;
@@ -50,7 +53,6 @@ public:
 private:
     // Small writes wait in memory until this much has come together.
     static constexpr std::size_t pending_room = std::size_t{1} << 20;
-    static constexpr std::uint64_t small_input_size = 64 << 10;
 
     io_error flush_pending();
     int destination() const { return stream_ >= 0 ? stream_ : file_.fd(); }

@@ -66,8 +66,9 @@ std::string too_large_for_the_format(const archive_layout& layout) {
 }
 
 // Copies the input into the archive, where its bytes go next; a stream's size is known once it is read,
-// and it may take no more than the archive has room for. A file written over while it is copied, its
-// length kept, is refused as one whose length changed: what was copied may be part old, part new.
+// and it may take no more than the archive has room for. A file copied in pieces and written over
+// meanwhile, its length kept, is refused as one whose length changed: what was copied may be part old,
+// part new. A small one is read with one call.
 io_error copy_input(archive_output& archive, const input& named, packed_entry& entry, bool stream) {
     namespace fs = file_system;
     fs::owned_file file;
@@ -75,6 +76,8 @@ io_error copy_input(archive_output& archive, const input& named, packed_entry& e
     if (stream) {
         const std::uint64_t room = largest_archive_size - std::min(largest_archive_size, archive.position());
         if (const io_error error = archive.copy_stream(file.fd, room, entry.size)) return error;
+    } else if (entry.size < archive_output::small_input_size) {
+        if (const io_error error = archive.copy_file(file.fd, entry.size)) return error;
     } else {
         fs::file_status before, after;
         if (const io_error error = fs::look_up_open(file.fd, before)) return error;

@@ -41,13 +41,7 @@ io_error check_replaceable(const char* path, const fs::file_status& target) {
     if (!opened.still(target)) return io_error::kind::name_changed;
     std::byte first[magic.size()];
     std::size_t count = 0;
-    while (count < sizeof first) {
-        const std::int64_t got = fs::read_at(file.fd, first + count, sizeof first - count, count);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return last_system_error();
-        if (got == 0) break;
-        count += static_cast<std::size_t>(got);
-    }
+    if (const io_error error = read_fully(file.fd, 0, first, count)) return error;
     const bool archive = count == sizeof first && std::memcmp(first, magic.data(), sizeof first) == 0;
     return archive ? io_error() : io_error::kind::not_an_archive;
 }
@@ -121,17 +115,21 @@ io_error archive_output::write(std::span<const std::byte> bytes) {
         return {};
     }
     if (const io_error error = flush_pending()) return error;
-    if (const io_error error = write_exactly(destination(), bytes, write_back_early())) return error.in_writing();
-    written_ += bytes.size();
-    return {};
+    return send(bytes);
 }
 
 io_error archive_output::flush_pending() {
     if (pending_.empty()) return {};
-    if (const io_error error = write_exactly(destination(), pending_)) return error.in_writing();
-    if (write_back_early()) fs::start_write_back(destination(), written_, pending_.size());
-    written_ += pending_.size();
+    if (const io_error error = send(pending_)) return error;
     pending_.clear();
+    return {};
+}
+
+// Writes the bytes where the archive stands, and starts their way to the disk from there.
+io_error archive_output::send(std::span<const std::byte> bytes) {
+    if (const io_error error = write_exactly(destination(), bytes)) return error.in_writing();
+    if (write_back_early()) fs::start_write_back(destination(), written_, bytes.size());
+    written_ += bytes.size();
     return {};
 }
 
@@ -158,14 +156,7 @@ io_error archive_output::copy_file(int input, std::uint64_t size) {
         const std::size_t start = pending_.size(), wanted = static_cast<std::size_t>(size) + 1;
         pending_.resize(start + wanted);
         std::size_t done = 0;
-        io_error failure;
-        while (done < wanted) {
-            const std::int64_t count = fs::read_at(input, pending_.data() + start + done, wanted - done, done);
-            if (count < 0 && errno == EINTR) continue;
-            if (count < 0) failure = last_system_error();
-            if (count <= 0) break;
-            done += static_cast<std::size_t>(count);
-        }
+        const io_error failure = read_fully(input, 0, std::span(pending_).subspan(start), done);
         pending_.resize(start + std::min(done, wanted - 1));
         if (failure) return failure;
         return done == wanted - 1 ? io_error() : io_error::kind::size_changed;

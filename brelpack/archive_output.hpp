@@ -55,6 +55,7 @@ private:
     static constexpr std::size_t pending_room = std::size_t{1} << 20;
 
     io_error flush_pending();
+    io_error send(std::span<const std::byte> bytes);
     int destination() const { return stream_ >= 0 ? stream_ : file_.fd(); }
     bool write_back_early() const { return stream_ < 0 && file_.replacing(); }
 

@@ -74,20 +74,6 @@ constexpr std::size_t window_size = std::size_t{1} << 20;
 // Entries no larger than this are read from a window of the file's data.
 constexpr std::uint32_t small_entry_size = 64 << 10;
 
-// Reads until `into` is full or the file ends; the count read.
-io_error read_fully(int file, std::uint64_t offset, std::span<std::byte> into, std::size_t& count) {
-    for (count = 0; count < into.size();) {
-        const std::int64_t got = fs::read_at(file, into.data() + count, into.size() - count, offset + count);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return last_system_error();
-        }
-        if (got == 0) break;
-        count += static_cast<std::size_t>(got);
-    }
-    return {};
-}
-
 }  // namespace
 
 io_error archive_reader::open(const char* path) {

@@ -47,6 +47,19 @@ std::int64_t copy_some(int from, std::uint64_t* from_offset, int to, std::size_t
 
 }  // namespace
 
+io_error read_fully(int file, std::uint64_t offset, std::span<std::byte> into, std::size_t& count) {
+    for (count = 0; count < into.size();) {
+        const std::int64_t got = fs::read_at(file, into.data() + count, into.size() - count, offset + count);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return last_system_error();
+        }
+        if (got == 0) break;
+        count += static_cast<std::size_t>(got);
+    }
+    return {};
+}
+
 io_error write_exactly(int file, std::span<const std::byte> source, bool write_back_early) {
     std::size_t done = 0;
     while (done < source.size()) {
@@ -71,13 +84,9 @@ io_error copy_exactly(int from, std::uint64_t* from_offset, int to, std::uint64_
     // it inside the system takes three calls.
     if (from_offset != nullptr && length <= small_copy) {
         std::array<std::byte, small_copy> bytes;
-        for (std::size_t done = 0; done < length;) {
-            const std::int64_t count = fs::read_at(from, bytes.data() + done, length - done, *from_offset + done);
-            if (count < 0 && errno == EINTR) continue;
-            if (count < 0) return last_system_error();
-            if (count == 0) return io_error::kind::size_changed;
-            done += static_cast<std::size_t>(count);
-        }
+        std::size_t count = 0;
+        if (const io_error error = read_fully(from, *from_offset, std::span(bytes).first(length), count)) return error;
+        if (count < length) return io_error::kind::size_changed;
         if (const io_error error = write_exactly(to, std::span(bytes).first(length))) return error.in_writing();
         if (write_back_early) fs::start_write_back(to, to_offset, length);
         *from_offset += length;

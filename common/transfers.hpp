@@ -9,6 +9,9 @@
 
 namespace brel {
 
+// Reads from `offset` on until `into` is full or the file ends; `count` says how many bytes came.
+io_error read_fully(int file, std::uint64_t offset, std::span<std::byte> into, std::size_t& count);
+
 // Writes all the bytes, at the start of a new file when `write_back_early`: each piece is then sent on
 // to the disk at once, for a flush to come.
 io_error write_exactly(int file, std::span<const std::byte> source, bool write_back_early = false);

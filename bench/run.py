@@ -32,7 +32,7 @@ MEASURE = os.path.join(BUILD, "measure")
 
 
 def build():
-    subprocess.run(["cmake", "-S", ROOT, "-B", BUILD, "-DCMAKE_BUILD_TYPE=Release", "-DBREL_TESTS=OFF"],
+    subprocess.run(["cmake", "-S", ROOT, "-B", BUILD, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", BUILD, "-j2"], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["c++", "-O2", "-o", MEASURE, os.path.join(ROOT, "bench", "measure.cpp")], check=True)
@@ -239,7 +239,7 @@ def build_baseline(revision):
     os.makedirs(source)
     archive = subprocess.run(["git", "-C", ROOT, "archive", revision], check=True, capture_output=True).stdout
     subprocess.run(["tar", "x", "-C", source], input=archive, check=True)
-    subprocess.run(["cmake", "-S", source, "-B", folder, "-DCMAKE_BUILD_TYPE=Release", "-DBREL_TESTS=OFF"],
+    subprocess.run(["cmake", "-S", source, "-B", folder, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF"],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", folder, "-j2"], check=True, stdout=subprocess.DEVNULL)
     return os.path.join(folder, "brelpack"), os.path.join(folder, "brelsplit")

@@ -98,7 +98,7 @@ io_error archive_output::start(const char* path, std::uint64_t size) {
         if (stream_ >= 0) return {};
     }
 
-    const std::size_t leaf = fs::leaf_start(location);
+    const std::size_t leaf = leaf_start(location);
     if (leaf == location.size()) return io_error::system(EISDIR);
     if (const io_error error = fs::open_folder(location.substr(0, leaf), folder_)) return error;
     if (const io_error error = file_.create(folder_, location.substr(leaf), target)) return error;

@@ -10,9 +10,8 @@
 #include "archive_output.hpp"
 #include "command_line.hpp"
 #include "console_frame.hpp"
-#include "file_reading.hpp"
 #include "file_system.hpp"
-#include "image_buffer.hpp"
+#include "input_files.hpp"
 #include "output_names.hpp"
 #include "stop_signals.hpp"
 
@@ -20,11 +19,16 @@ using namespace brel;
 
 namespace {
 
-// Every subject is a path from the command line.
-bool fail(std::string_view path, std::string_view reason) {
-    report_failure(encoder_texts, command_line::shown(path), reason);
-    return false;
-}
+constexpr program_texts encoder_texts = {
+    "brelpack",
+    "Tarvex VIV file encoder",
+    "\nUsage: brelpack <filename>.viv file1.xxx file2.xxx ...\n\n",
+    "\n\nEncoded!",
+    2,
+};
+
+// Every subject is a path from the command line, shown as the system shows it.
+bool fail_at(std::string_view path, std::string_view reason) { return fail(command_line::shown(path), reason); }
 
 // A file to pack: the path it is read from, and the name it is stored under.
 struct input {
@@ -37,11 +41,11 @@ bool gather_inputs(std::span<const std::string> arguments, std::vector<input>& i
     bool all_named = true;
     for (const std::string& argument : arguments) {
         std::vector<std::string> paths;
-        if (const io_error error = command_line::expand(argument, paths)) all_named = fail(argument, error.reason());
+        if (const io_error error = command_line::expand(argument, paths)) all_named = fail_at(argument, error.reason());
         for (std::string& path : paths) {
             std::string stored;
             if (const io_error error = command_line::stored_name(path, stored)) {
-                all_named = fail(path, error.reason());
+                all_named = fail_at(path, error.reason());
             } else {
                 inputs.push_back({std::move(path), std::move(stored)});
             }
@@ -55,7 +59,7 @@ bool gather_inputs(std::span<const std::string> arguments, std::vector<input>& i
 void warn_of_names_brelsplit_refuses(std::span<const input> inputs) {
     for (const input& named : inputs) {
         if (const char* reason = refuse_output_name(named.stored)) {
-            fail(named.path, std::string("stored as given, but brelsplit will refuse to write it: ") + reason);
+            fail_at(named.path, std::string("stored as given, but brelsplit will refuse to write it: ") + reason);
         }
     }
 }
@@ -105,7 +109,7 @@ bool pack(const std::string& archive_path, std::span<const std::string> argument
         std::uint64_t size = 0;
         bool stream = false;
         if (const io_error error = measure_input(inputs[i].path.c_str(), size, stream)) {
-            inputs_readable = fail(inputs[i].path, error.reason());
+            inputs_readable = fail_at(inputs[i].path, error.reason());
         }
         entries.push_back({inputs[i].stored, size});
         streams[i] = stream;
@@ -114,7 +118,7 @@ bool pack(const std::string& archive_path, std::span<const std::string> argument
     const bool any_stream = std::find(streams.begin(), streams.end(), true) != streams.end();
 
     archive_layout layout = lay_out_archive(entries);  // streams counted empty, until they are read
-    if (!layout.fits_format()) return fail(archive_path, too_large_for_the_format(layout));
+    if (!layout.fits_format()) return fail_at(archive_path, too_large_for_the_format(layout));
     // The new archive's bytes go out in order, each input read once, straight into its place. Until
     // finish() it stands apart from whatever is at archive_path, which a failure leaves as it was.
     archive_output archive;
@@ -122,7 +126,7 @@ bool pack(const std::string& archive_path, std::span<const std::string> argument
     // report needs when standard error is a file there.
     const auto give_up = [&](std::string_view subject, std::string_view reason) {
         archive.abandon();
-        return fail(subject, reason);
+        return fail_at(subject, reason);
     };
     if (const io_error error = archive.start(archive_path.c_str(), layout.archive_size)) {
         return give_up(archive_path, error.reason());
@@ -174,9 +178,9 @@ bool pack(const std::string& archive_path, std::span<const std::string> argument
 int main(int argc, char** argv) {
     print_banner(encoder_texts);
     const std::vector<std::string> arguments = command_line::arguments(argc, argv);
-    if (arguments.size() < static_cast<std::size_t>(encoder_texts.minimum_arguments)) fail_usage();
-    const bool packed = run_reporting_exceptions(encoder_texts, command_line::shown(arguments[0]), [&] {
+    check_argument_count(arguments.size());
+    const bool packed = run_reporting_exceptions(command_line::shown(arguments[0]), [&] {
         return pack(arguments[0], std::span(arguments).subspan(1));
     });
-    return packed ? finish_run(encoder_texts) : finish_failed_run();
+    return packed ? finish_run() : finish_failed_run();
 }

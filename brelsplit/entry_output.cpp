@@ -22,7 +22,7 @@ io_error entry_writer::enter_folder(std::string_view folder_part) {
     std::size_t start = 0;
     while (start < folder_part.size()) {
         std::size_t end = start;
-        while (end < folder_part.size() && !fs::is_separator(folder_part[end])) ++end;
+        while (end < folder_part.size() && !is_separator(folder_part[end])) ++end;
         if (end > start) {
             level inner{fs::working_folder(), std::string(folder_part.substr(start, end - start)), {}};
             io_error error = fs::open_folder_inside(folder(), inner.name, inner.folder);
@@ -70,9 +70,9 @@ io_error entry_writer::folders_in_place() {
 }
 
 io_error entry_writer::write(std::string_view name, const directory_entry& entry) {
-    const std::size_t leaf_start = fs::leaf_start(name);
-    if (const io_error error = enter_folder(name.substr(0, leaf_start))) return error;
-    const std::string leaf(name.substr(leaf_start));
+    const std::size_t leaf_at = leaf_start(name);
+    if (const io_error error = enter_folder(name.substr(0, leaf_at))) return error;
+    const std::string leaf(name.substr(leaf_at));
     if (leaf.empty()) return io_error::system(EISDIR);  // as a plain create of "folder/" says
 
     fs::file_status standing;

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "file_reading.hpp"
+#include "entry_source.hpp"
 #include "file_system.hpp"
 #include "io_error.hpp"
 
@@ -21,7 +21,7 @@ inline constexpr std::size_t rewrite_in_place_limit = 16 << 10;
 
 class entry_writer {
 public:
-    explicit entry_writer(archive_reader& archive) : archive_(archive) { file_system::report_oversized_writes(); }
+    explicit entry_writer(entry_source& archive) : archive_(archive) { file_system::report_oversized_writes(); }
     ~entry_writer() { leave_folders(); }
     entry_writer(const entry_writer&) = delete;
     entry_writer& operator=(const entry_writer&) = delete;
@@ -48,7 +48,7 @@ private:
     bool rewrite_in_place(const std::string& leaf, const file_system::file_status& standing,
                           const directory_entry& entry, io_error& error);
 
-    archive_reader& archive_;
+    entry_source& archive_;  // where every entry's bytes come from
     // The folders the last entry went to; entries of one folder usually follow each other.
     std::string folder_part_;
     const file_system::folder working_folder_ = file_system::working_folder();

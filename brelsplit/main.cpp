@@ -9,7 +9,7 @@
 #include "command_line.hpp"
 #include "console_frame.hpp"
 #include "entry_output.hpp"
-#include "file_reading.hpp"
+#include "archive_reader.hpp"
 #include "output_names.hpp"
 #include "stop_signals.hpp"
 
@@ -17,10 +17,13 @@ using namespace brel;
 
 namespace {
 
-bool fail(std::string_view subject, std::string_view reason) {
-    report_failure(decoder_texts, subject, reason);
-    return false;
-}
+constexpr program_texts decoder_texts = {
+    "brelsplit",
+    "Tarvex VIV file decoder",
+    "\nUsage: brelsplit <filename>.viv\n\n",
+    "\n\nDecoded!",
+    1,
+};
 
 std::string describe_entry(const directory_entry& entry) {
     return "entry " + std::to_string(entry.number) + " \"" + std::string(entry.name) + "\": ";
@@ -62,7 +65,7 @@ outcome write_entry(const std::string& archive_path, archive_reader& archive, en
         return outcome::failed;
     }
     if (error.what() == io_error::kind::folder_missing) {
-        const std::string folder = command_line::shown(std::string_view(path).substr(0, file_system::leaf_start(path)));
+        const std::string folder = command_line::shown(std::string_view(path).substr(0, leaf_start(path)));
         fail(entry.name, "the folder \"" + folder + "\" does not exist, and brelsplit does not create folders");
         return outcome::failed;
     }
@@ -146,9 +149,9 @@ void warn_of_ignored_arguments(std::span<const std::string> extra) {
 int main(int argc, char** argv) {
     print_banner(decoder_texts);
     const std::vector<std::string> arguments = command_line::arguments(argc, argv);
-    if (arguments.size() < static_cast<std::size_t>(decoder_texts.minimum_arguments)) fail_usage();
+    check_argument_count(arguments.size());
     warn_of_ignored_arguments(std::span(arguments).subspan(1));
-    const bool unpacked = run_reporting_exceptions(decoder_texts, command_line::shown(arguments[0]),
+    const bool unpacked = run_reporting_exceptions(command_line::shown(arguments[0]),
                                                    [&] { return unpack(arguments[0]); });
-    return unpacked ? finish_run(decoder_texts) : finish_failed_run();
+    return unpacked ? finish_run() : finish_failed_run();
 }

@@ -27,6 +27,15 @@ inline constexpr std::size_t name_in_entry = 8;
 // Every field is 32 bits wide, so no archive can be longer than this.
 inline constexpr std::uint64_t largest_archive_size = 0xFFFFFFFF;
 
+// How far the memory for a stream of unknown length grows once `capacity` bytes are full: it doubles,
+// up to one byte more than the largest archive there can be. 0 once that byte is read too: the stream
+// is longer than any archive.
+constexpr std::size_t stream_capacity_after(std::size_t capacity) {
+    constexpr std::uint64_t most = largest_archive_size < SIZE_MAX - 1 ? largest_archive_size : SIZE_MAX - 1;
+    if (capacity > most) return 0;
+    return static_cast<std::size_t>(capacity > (most + 1) / 2 ? most + 1 : std::uint64_t{capacity} * 2);
+}
+
 void store_be32(std::uint32_t value, std::byte* destination);
 std::uint32_t load_be32(const std::byte* source);
 

@@ -1,6 +1,7 @@
 // What the user sees of a run: the banner, the usage failure, the closing prompt and the key wait.
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -8,6 +9,7 @@
 #include <string_view>
 
 #include "io_error.hpp"
+#include "terminal_text.hpp"
 
 namespace brel {
 
@@ -19,17 +21,18 @@ struct program_texts {
     int minimum_arguments;   // after the program name
 };
 
-extern const program_texts encoder_texts;
-extern const program_texts decoder_texts;
-
 inline constexpr const char* too_few_arguments_message = "\nNot enought parameters";
 inline constexpr const char* prompt_message = "\nPress any key...";
 
 // Status of a run that reported a failure other than too few arguments.
 inline constexpr int failure_status = 2;
 
-// Sets up standard output, then prints the title, the credit lines and the usage text.
+// Sets up standard output, then prints the title, the credit lines and the usage text. The program's
+// texts, which must outlive the run, are the ones every message below takes.
 void print_banner(const program_texts& program);
+
+// Ends the run as fail_usage() does when `count` arguments (after the program name) are too few.
+void check_argument_count(std::size_t count);
 
 // Writes text to standard output. Everything the programs print there goes through here, so that
 // report_failure knows where the last line left off.
@@ -45,42 +48,33 @@ void print_output(std::string_view text);
 
 // "program: subject: reason" on standard error, after what standard output holds so far. When both are
 // the same terminal and standard output's last line is still open, the error starts a line of its own.
-void report_failure(const program_texts& program, std::string_view subject, std::string_view reason);
+// Returns false, for the caller to return in turn: `return fail(path, error.reason());`.
+bool fail(std::string_view subject, std::string_view reason);
 
 // Runs the work of a run, which returns whether it went well. Memory it could not get, or any other
 // exception it lets out, ends the work as a failure of `subject`, reported once the work's own memory
 // has been given back: the run then ends as any failed one does, never with an abort.
 template <typename Work>
-bool run_reporting_exceptions(const program_texts& program, std::string_view subject, Work work) {
+bool run_reporting_exceptions(std::string_view subject, Work work) {
     try {
         return work();
     } catch (const std::bad_alloc&) {
-        report_failure(program, subject, io_error(io_error::kind::out_of_memory).reason());
+        return fail(subject, io_error(io_error::kind::out_of_memory).reason());
     } catch (const std::exception& error) {
-        report_failure(program, subject, error.what());
+        return fail(subject, error.what());
     }
-    return false;
 }
 
 // Text from an archive as it may be shown on `stream`: unchanged, unless the stream is a terminal that
 // takes control bytes as commands; there it is without_terminal_controls(text), so that a name can't
 // clear the screen or retitle the window.
 std::string shown_on(std::FILE* stream, std::string_view text);
-// The text with each control character shown as '?': a byte below 0x20, DEL, a byte from 0x80 to 0x9F
-// that is not part of a UTF-8 character, and the UTF-8 form of U+0080 to U+009F (one '?' for its two
-// bytes). Every other byte, UTF-8 or not, stays as it is.
-std::string without_terminal_controls(std::string_view text);
-
 // The end of a completed run: completion message, prompt, key wait. Returns exit status 0.
-int finish_run(const program_texts& program);
+int finish_run();
 
 // The end of a run that reported a failure: prompt and key wait, no completion message.
 // Returns failure_status.
 int finish_failed_run();
-
-// What the key wait echoes for the bytes of a key: printable characters as they are, each control byte
-// in caret notation (^C for Ctrl+C, ^? for DEL), so that no key the user presses acts on the terminal.
-std::string key_echo(std::string_view key);
 
 // Platform part, one file per platform.
 

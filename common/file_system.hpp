@@ -169,17 +169,10 @@ std::size_t in_place_limit(const folder& place);
 std::byte* allocate_zeroed(std::size_t length);
 void release(std::byte* memory, std::size_t length);
 
-// Paths are split as this system splits them (path_syntax.hpp).
-using brel::is_separator;
-using brel::leaf_start;
-
 // Makes writes past the file-size limit fail with an error instead of ending the process.
 void report_oversized_writes();
 // The largest file this process may write (its file-size limit), asked once.
 std::uint64_t file_size_limit();
-
-// The system's text for a platform error code.
-std::string describe_platform_error(unsigned code);
 
 }  // namespace file_system
 }  // namespace brel

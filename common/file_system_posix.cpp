@@ -297,7 +297,6 @@ io_error reserve(int file, std::uint64_t size) {
 #endif
 }
 
-
 std::int64_t read_some(int file, std::byte* destination, std::size_t size) { return ::read(file, destination, size); }
 
 std::int64_t write_some(int file, const std::byte* source, std::size_t size) { return ::write(file, source, size); }
@@ -548,6 +547,10 @@ std::uint64_t file_size_limit() {
     return limit;
 }
 
+}  // namespace brel::file_system
+
+namespace brel {
+
 std::string describe_platform_error(unsigned code) { return "error " + std::to_string(code); }
 
-}  // namespace brel::file_system
+}  // namespace brel

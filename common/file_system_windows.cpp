@@ -343,6 +343,10 @@ void release(std::byte* memory, std::size_t) { VirtualFree(memory, 0, MEM_RELEAS
 void report_oversized_writes() {}
 std::uint64_t file_size_limit() { return UINT64_MAX; }
 
+}  // namespace brel::file_system
+
+namespace brel {
+
 std::string describe_platform_error(unsigned code) {
     char* text = nullptr;
     const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -356,4 +360,4 @@ std::string describe_platform_error(unsigned code) {
     return reason;
 }
 
-}  // namespace brel::file_system
+}  // namespace brel

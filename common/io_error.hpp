@@ -75,4 +75,7 @@ private:
 // The error a failed system call left in errno.
 io_error last_system_error();
 
+// The system's text for a platform error code; defined with each platform's file code.
+std::string describe_platform_error(unsigned code);
+
 }  // namespace brel

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 
-cmake -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREL_FUZZ=ON -DBREL_TESTS=OFF
+cmake -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREL_FUZZ=ON -DBUILD_TESTING=OFF
 cmake --build build-fuzz -j2 --target walk_directory_fuzzer fuzz_seed_corpus
 rm -rf build-fuzz/fuzz-work && mkdir -p build-fuzz/fuzz-work build-fuzz/fuzz-artifacts
 

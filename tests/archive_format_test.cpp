@@ -8,10 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "console_frame.hpp"
-#include "file_reading.hpp"
 #include "name_patterns.hpp"
 #include "output_names.hpp"
+#include "terminal_text.hpp"
 #include "unicode_text.hpp"
 
 using namespace brel;

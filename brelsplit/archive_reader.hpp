@@ -1,4 +1,4 @@
-// Reading what the programs are given: inputs to pack, and an archive to unpack.
+// Reading an archive to unpack, a piece at a time.
 #pragma once
 
 #include <cstddef>
@@ -9,29 +9,11 @@
 #include <vector>
 
 #include "archive_format.hpp"
+#include "entry_source.hpp"
 #include "file_system.hpp"
-#include "image_buffer.hpp"
 #include "io_error.hpp"
 
 namespace brel {
-
-// What the input at path is: a regular file, measured by what the system records, or anything else (a
-// pipe, a device, a file of /proc or /sys, whose recorded size says nothing of what a read gives), a
-// stream, whose bytes are known only once it is read to its end, from its one opening: a named pipe's
-// writer may be gone by a second one, and its bytes with it. A folder is refused.
-io_error measure_input(const char* path, std::uint64_t& size, bool& stream);
-
-// Reads the stream at path to its end into `whole`.
-io_error read_input_whole(const char* path, image_buffer& whole);
-
-// How far the memory for a stream of unknown length grows once `capacity` bytes are full: it doubles,
-// up to one byte more than the largest archive there can be. 0 once that byte is read too: the stream
-// is longer than any archive.
-constexpr std::size_t stream_capacity_after(std::size_t capacity) {
-    constexpr std::uint64_t most = largest_archive_size < SIZE_MAX - 1 ? largest_archive_size : SIZE_MAX - 1;
-    if (capacity > most) return 0;
-    return static_cast<std::size_t>(capacity > (most + 1) / 2 ? most + 1 : std::uint64_t{capacity} * 2);
-}
 
 // An archive being read, without ever holding all of it: a file is read where each part is needed, a
 // stream (a pipe, a device) once from its start. The directory is walked through the bytes held in memory
@@ -40,7 +22,7 @@ constexpr std::size_t stream_capacity_after(std::size_t capacity) {
 // since in any way (cut it short and grown it back, written over it, renamed something over it). A
 // stream whose entries' data come in order without overlap (every archive brelpack makes) is read past
 // once; any other is held in memory whole, being read only once.
-class archive_reader {
+class archive_reader final : public entry_source {
 public:
     io_error open(const char* path);
     // Its length; for a stream read past once, the largest there can be until its end is met.
@@ -52,17 +34,17 @@ public:
     // Copies the entry's bytes, which lie inside size(), into `file` at its position, as copy_exactly
     // does; or reads them into `into`, as long as they are. archive_changed: the file was cut short
     // meanwhile; past_the_end: a stream ended before them, and size() is now its length.
-    io_error copy(const directory_entry& entry, int file, bool write_back_early);
-    io_error read(const directory_entry& entry, std::span<std::byte> into);
-    bool still_whole() const;
+    io_error copy(const directory_entry& entry, int file, bool write_back_early) override;
+    io_error read(const directory_entry& entry, std::span<std::byte> into) override;
+    bool still_whole() const override;
     // Once every entry is written: a stream is read on to its end, which must come before the largest
     // archive there can be ends (too_large).
     io_error finish();
     // Whether that is the archive's file (a stream has none).
-    bool is_archive(const file_identity& file) const;
+    bool is_archive(const file_identity& file) const override;
     // A name of the archive's file was just replaced by this program (an entry named after it): that
     // changes the file's status, not its bytes.
-    void name_replaced(const file_identity& replaced);
+    void name_replaced(const file_identity& replaced) override;
 
 private:
     io_error hold_more();

@@ -66,7 +66,7 @@ outcome write_entry(const std::string& archive_path, archive_reader& archive, en
     }
     if (error.what() == io_error::kind::folder_missing) {
         const std::string folder = command_line::shown(std::string_view(path).substr(0, leaf_start(path)));
-        fail(entry.name, "the folder \"" + folder + "\" does not exist, and brelsplit does not create folders");
+        fail(entry.name, "the folder \"" + folder + "\" " + error.reason());
         return outcome::failed;
     }
     if (error) {

@@ -60,7 +60,6 @@ void archive_output::abandon() {
 }
 
 io_error archive_output::start(const char* path, std::uint64_t size) {
-    fs::report_oversized_writes();
     fs::file_status standing, target;
     if (const io_error error = fs::look_up_in(fs::working_folder(), path, standing)) return error;
     std::string location = path;

@@ -101,6 +101,8 @@ bool pack(const std::string& archive_path, std::span<const std::string> argument
     // First pass: measure every input. All of them are tried, so one run names every file that is
     // missing or a folder; nothing is written unless all can be read.
     stop_signals::take_over();
+    // Past the file-size limit a write fails with an error, which is reported, rather than end the run.
+    file_system::report_oversized_writes();
     std::vector<packed_entry> entries;
     entries.reserve(inputs.size());
     // A pipe (`<(command)`, /dev/stdin), a device or a file of /proc can't be measured without reading it.

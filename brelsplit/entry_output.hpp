@@ -21,7 +21,7 @@ inline constexpr std::size_t rewrite_in_place_limit = 16 << 10;
 
 class entry_writer {
 public:
-    explicit entry_writer(entry_source& archive) : archive_(archive) { file_system::report_oversized_writes(); }
+    explicit entry_writer(entry_source& archive) : archive_(archive) {}
     ~entry_writer() { leave_folders(); }
     entry_writer(const entry_writer&) = delete;
     entry_writer& operator=(const entry_writer&) = delete;

@@ -45,7 +45,7 @@ io_error entry_writer::enter_folder(std::string_view folder_part) {
     folder_part_ = folder_part;
     entered_ = true;
     device_ = identity.device;
-    in_place_limit_ = std::min(fs::in_place_limit(folder()), rewrite_in_place_limit);
+    in_place_limit_ = fs::in_place_limit(folder());
     return {};
 }
 
@@ -132,7 +132,7 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
     }
     const int fd = file.fd;
     fs::file_status opened;
-    std::array<std::byte, rewrite_in_place_limit> fresh, old;
+    std::array<std::byte, fs::largest_in_place_rewrite> fresh, old;
     if (fs::look_up_open(fd, opened) || !fits(opened) ||
         fs::read_at(fd, old.data(), size, 0) != static_cast<std::int64_t>(size)) {
         return false;

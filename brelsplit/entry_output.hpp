@@ -15,10 +15,8 @@
 namespace brel {
 
 // A small file that already holds as many bytes as the entry is written over where it stands, with one
-// write, where the file system allows (see in_place_limit): a new file, its flush and a rename cost
-// many times that. Never more than this, whatever the file system. Anything else is replaced.
-inline constexpr std::size_t rewrite_in_place_limit = 16 << 10;
-
+// write, where the file system allows (see file_system::in_place_limit): a new file, its flush and a
+// rename cost many times that. Anything else is replaced.
 class entry_writer {
 public:
     explicit entry_writer(entry_source& archive) : archive_(archive) {}

@@ -159,10 +159,13 @@ io_error flush_data(int file);
 // little left to wait for. Does nothing where the system can't.
 void start_write_back(int file, std::uint64_t offset, std::uint64_t length);
 
+// No file larger than this is written over where it stands, whatever the file system: a new file, its
+// flush and a rename cost many times one small write, not a large one.
+inline constexpr std::size_t largest_in_place_rewrite = 16 << 10;
 // The largest file in the folder that may be written over where it stands: only where the file system
 // writes data over its old place (not copy-on-write, so an overwrite needs no new room) and no more than
 // one block and one page, which the device writes whole, so that neither a failed write nor a crash
-// leaves the file part old, part new. 0 where that can't be known.
+// leaves the file part old, part new; nor more than largest_in_place_rewrite. 0 where that can't be known.
 std::size_t in_place_limit(const folder& place);
 
 // Zero-filled memory for a stream read whole, or nullptr; given back with release and the same length.

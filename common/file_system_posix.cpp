@@ -513,7 +513,7 @@ std::size_t in_place_limit(const folder& place) {
     const auto type = static_cast<unsigned long>(system.f_type);
     if (type != ext_family && type != tmpfs && type != ramfs) return 0;
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    return std::min(page, static_cast<std::size_t>(system.f_bsize));
+    return std::min({page, static_cast<std::size_t>(system.f_bsize), largest_in_place_rewrite});
 #else
     // The file system's kind can't be told here.
     (void)place;

@@ -38,7 +38,7 @@ io_error check_replaceable(const char* path, const fs::file_status& target) {
     }
     fs::file_status opened;
     if (const io_error error = fs::look_up_open(file.fd, opened)) return error;
-    if (!opened.still(target)) return io_error::kind::name_changed;
+    if (!opened.same_bytes_as(target)) return io_error::kind::name_changed;
     std::byte first[magic.size()];
     std::size_t count = 0;
     if (const io_error error = read_fully(file.fd, 0, first, count)) return error;

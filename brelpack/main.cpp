@@ -87,7 +87,7 @@ io_error copy_input(archive_output& archive, const input& named, packed_entry& e
         if (const io_error error = fs::look_up_open(file.fd, before)) return error;
         if (const io_error error = archive.copy_file(file.fd, entry.size)) return error;
         if (const io_error error = fs::look_up_open(file.fd, after)) return error;
-        if (!after.unchanged_since(before)) return io_error::kind::size_changed;
+        if (!after.same_bytes_and_status_as(before)) return io_error::kind::size_changed;
     }
     return fs::close_file(std::exchange(file.fd, -1));
 }

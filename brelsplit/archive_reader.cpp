@@ -227,7 +227,7 @@ bool archive_reader::still_whole() const {
     // A cut grown back to the old length reads as the bytes written there since: the file's times tell,
     // as they tell of any other write.
     fs::file_status status;
-    return !fs::look_up_open(file_.fd, status) && status.unchanged_since(opened_);
+    return !fs::look_up_open(file_.fd, status) && status.same_bytes_and_status_as(opened_);
 }
 
 bool archive_reader::is_archive(const file_identity& file) const {
@@ -238,7 +238,7 @@ void archive_reader::name_replaced(const file_identity& replaced) {
     if (!is_archive(replaced)) return;
     // Its bytes must still be as they were; only the time of the last change may move.
     fs::file_status status;
-    if (!fs::look_up_open(file_.fd, status) && status.still(opened_)) opened_ = status;
+    if (!fs::look_up_open(file_.fd, status) && status.same_bytes_as(opened_)) opened_ = status;
 }
 
 }  // namespace brel

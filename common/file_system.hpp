@@ -33,12 +33,13 @@ struct file_status {
     // Whether this is what `looked_at` saw: nothing again, or the same file with the same bytes as far as
     // the system tells (a file made anew may get the number of one just removed, not its times). A
     // rename changes a file's time of change, so that is not compared.
-    bool still(const file_status& looked_at) const {
+    bool same_bytes_as(const file_status& looked_at) const {
         return kind == looked_at.kind && (kind == nothing || (identity == looked_at.identity && size == looked_at.size &&
                                                               modified == looked_at.modified));
     }
-    // Whether this is the same file as `other` and it has changed in nothing a reader sees since.
-    bool unchanged_since(const file_status& other) const {
+    // Whether this is the same file as `other` and it has changed in nothing a reader sees since: its
+    // bytes, as same_bytes_as tells, and its time of change too.
+    bool same_bytes_and_status_as(const file_status& other) const {
         return kind == other.kind && identity == other.identity && size == other.size && modified == other.modified &&
                changed == other.changed;
     }
@@ -83,7 +84,7 @@ io_error open_for_reading(const char* path, int& file, bool no_waiting = false);
 // permissions do: on Linux, under the system's fs.protected_regular and fs.protected_fifos settings,
 // even the superuser is refused another user's file or pipe in a shared sticky folder such as /tmp.
 // `seen` is what the path was just seen to lead to; where the system tells, a path that leads to another
-// file by then, or to a regular file whose bytes have changed (as file_status::still tells), is name_changed.
+// file by then, or to a regular file whose bytes have changed (as file_status::same_bytes_as tells), is name_changed.
 io_error open_existing_for_writing(const char* path, const file_status& seen, int& file, bool append);
 // The standard stream (0 to 2) that is the file of that identity opened for appending, or -1: a
 // shell's ">>" redirection named again by a path such as /dev/stdout.

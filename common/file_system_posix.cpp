@@ -179,7 +179,7 @@ io_error open_as_created(int folder, const char* name, int flags, const file_sta
         return error;
     }
     const file_status now = status_of(opened);
-    if (seen.kind == file_status::regular_file ? now.still(seen) : now.kind == seen.kind && now.identity == seen.identity) {
+    if (seen.kind == file_status::regular_file ? now.same_bytes_as(seen) : now.kind == seen.kind && now.identity == seen.identity) {
         return {};
     }
     const bool made_here = now.kind == file_status::regular_file && now.size == 0 && now.mode == 0 &&
@@ -445,7 +445,7 @@ namespace {
 
 bool still_as_expected(const folder& place, const char* name, const file_status& expected) {
     file_status standing;
-    return !look_up_in(place, name, standing) && standing.still(expected);
+    return !look_up_in(place, name, standing) && standing.same_bytes_as(expected);
 }
 
 // Puts `from` at `to` only if nothing stands there, in one step. A hard link cannot take a name that

@@ -306,7 +306,7 @@ io_error move_over(const folder& place, const char* from, const char* to, const 
     // was free fails, rather than replace, should anything have taken it since.
     file_status standing;
     if (const io_error error = look_up_in(place, to, standing)) return error;
-    if (!standing.still(expected)) return io_error::kind::name_changed;
+    if (!standing.same_bytes_as(expected)) return io_error::kind::name_changed;
     const DWORD replace = expected.kind == file_status::nothing ? 0 : MOVEFILE_REPLACE_EXISTING;
     // Replacing a file that another program holds open fails as if it were not allowed.
     const std::wstring source = system_path(place.path + from), target = system_path(place.path + to);

@@ -18,10 +18,8 @@ namespace {
 // not the user's.
 bool a_standard_stream(const file_identity& file) {
     for (int stream = 0; stream <= 2; ++stream) {
-        fs::file_status status;
-        if (!fs::look_up_open(stream, status) && status.kind == fs::file_status::regular_file && status.identity == file) {
-            return true;
-        }
+        const io_result<fs::file_status> status = fs::look_up_open(stream);
+        if (status && status->kind == fs::file_status::regular_file && status->identity == file) return true;
     }
     return false;
 }
@@ -32,74 +30,79 @@ bool a_standard_stream(const file_identity& file) {
 // archive. What is read must be the file that was looked at, never a pipe put at the name meanwhile.
 io_error check_replaceable(const char* path, const fs::file_status& target) {
     if (target.size == 0 || a_standard_stream(target.identity)) return {};
-    fs::owned_file file;
-    if (const io_error error = fs::open_for_reading(path, file.fd, true)) {
-        return error.is(EACCES) ? io_error::kind::unreadable : error;
-    }
-    fs::file_status opened;
-    if (const io_error error = fs::look_up_open(file.fd, opened)) return error;
-    if (!opened.same_bytes_as(target)) return io_error::kind::name_changed;
+    const io_result<fs::owned_file> file = fs::open_for_reading(path, true);
+    if (!file) return file.error().is(EACCES) ? io_error::kind::unreadable : file.error();
+    const io_result<fs::file_status> opened = fs::look_up_open(file->get());
+    if (!opened) return opened.error();
+    if (!opened->same_bytes_as(target)) return io_error::kind::name_changed;
     std::byte first[magic.size()];
     std::size_t count = 0;
-    if (const io_error error = read_fully(file.fd, 0, first, count)) return error;
+    if (const io_error error = read_fully(file->get(), 0, first, count)) return error;
     const bool archive = count == sizeof first && std::memcmp(first, magic.data(), sizeof first) == 0;
     return archive ? io_error() : io_error::kind::not_an_archive;
 }
 
 }  // namespace
 
-archive_output::~archive_output() {
-    abandon();
-    fs::close_folder(folder_);
-}
+archive_output::~archive_output() { abandon(); }
 
 void archive_output::abandon() {
-    if (stream_ >= 0) fs::close_file(std::exchange(stream_, -1));
+    stream_.close();
     // Removed in its folder, so before the folder is closed.
     file_.abandon();
 }
 
 io_error archive_output::start(const char* path, std::uint64_t size) {
-    fs::file_status standing, target;
-    if (const io_error error = fs::look_up_in(fs::working_folder(), path, standing)) return error;
+    const io_result<fs::file_status> standing = fs::look_up_in(fs::working_folder(), path);
+    if (!standing) return standing.error();
+    fs::file_status target;
     std::string location = path;
-    if (standing.kind != fs::file_status::nothing) {
-        if (const io_error error = fs::look_up(path, target)) return error;
+    if (standing->kind != fs::file_status::nothing) {
+        const io_result<fs::file_status> found = fs::look_up(path);
+        if (!found) return found.error();
+        target = *found;
         if (target.kind == fs::file_status::nothing) return io_error::kind::dangling_link;
         if (target.kind == fs::file_status::folder) return io_error::system(EISDIR);
         // Opened as a plain create would open it, which also asks whether we may write it.
-        if (const io_error error = fs::open_existing_for_writing(path, target, stream_, false)) return error;
+        io_result<fs::owned_file> opened = fs::open_existing_for_writing(path, target, false);
+        if (!opened) return opened.error();
+        stream_ = std::move(*opened);
         if (target.kind == fs::file_status::regular_file) {
-            if (standing.kind == fs::file_status::link && fs::standard_stream_appending_to(target.identity) >= 0) {
+            if (standing->kind == fs::file_status::link && fs::standard_stream_appending_to(target.identity) >= 0) {
                 // The shell opened this file for appending (`>> log`) and the path leads to it again, as
                 // /dev/stdout does.
-                fs::close_file(std::exchange(stream_, -1));
-                const io_error error = fs::open_existing_for_writing(path, target, stream_, true);
-                if (error) return error;
+                stream_.close();
+                opened = fs::open_existing_for_writing(path, target, true);
+                if (!opened) return opened.error();
+                stream_ = std::move(*opened);
             } else if (target.links == 0) {
                 // Only a link such as /dev/stdout leads to a file with no name left: one removed while it
                 // stayed open (the shell's `> out.viv` once another program deleted out.viv). There is
                 // nothing to replace, so the bytes go into it; through the standard stream that writes
                 // there, when one does, so that what that stream writes later comes after them.
-                int shared;
-                if (const io_error error = fs::share_standard_stream(target.identity, shared)) return error;
-                if (shared >= 0) fs::close_file(std::exchange(stream_, shared));
+                io_result<fs::owned_file> shared = fs::share_standard_stream(target.identity);
+                if (!shared) return shared.error();
+                if (shared->is_open()) stream_ = std::move(*shared);
             } else {
-                fs::close_file(std::exchange(stream_, -1));
+                stream_.close();
                 if (const io_error error = check_replaceable(path, target)) return error;
                 checked_path_ = path;
                 checked_ = target;
-                if (standing.kind == fs::file_status::link) {
-                    if (const io_error error = fs::resolve_links(path, location)) return error;
+                if (standing->kind == fs::file_status::link) {
+                    const io_result<std::string> resolved = fs::resolve_links(path);
+                    if (!resolved) return resolved.error();
+                    location = *resolved;
                 }
             }
         }
-        if (stream_ >= 0) return {};
+        if (stream_.is_open()) return {};
     }
 
     const std::size_t leaf = leaf_start(location);
     if (leaf == location.size()) return io_error::system(EISDIR);
-    if (const io_error error = fs::open_folder(location.substr(0, leaf), folder_)) return error;
+    io_result<fs::folder> place = fs::open_folder(location.substr(0, leaf));
+    if (!place) return place.error();
+    folder_ = std::move(*place);
     if (const io_error error = file_.create(folder_, location.substr(leaf), target)) return error;
     // Past the file-size limit, writes fail; the room is not taken then, so that the limit is reported
     // as such rather than as a full disk.
@@ -177,7 +180,7 @@ io_error archive_output::copy_stream(int input, std::uint64_t most, std::uint64_
 
 io_error archive_output::finish() {
     if (const io_error error = flush_pending()) return error;
-    if (stream_ >= 0) return fs::close_file(std::exchange(stream_, -1));
+    if (stream_.is_open()) return stream_.close();
     // Another program may have written over the old file since it was checked, its times as they were
     // where the file system keeps them coarsely (FAT, exFAT): asked again just before it is replaced.
     if (!checked_path_.empty()) {

@@ -34,7 +34,7 @@ public:
     // Gets ready to write the archive at path, `size` bytes as far as is known.
     io_error start(const char* path, std::uint64_t size);
     // Whether the bytes go into a stream, in order, rather than into a new file that can be written over.
-    bool streamed() const { return stream_ >= 0; }
+    bool streamed() const { return stream_.is_open(); }
     io_error write(std::span<const std::byte> bytes);
     // How many bytes have gone into the archive so far.
     std::uint64_t position() const { return written_ + pending_.size(); }
@@ -56,10 +56,10 @@ private:
 
     io_error flush_pending();
     io_error send(std::span<const std::byte> bytes);
-    int destination() const { return stream_ >= 0 ? stream_ : file_.fd(); }
-    bool write_back_early() const { return stream_ < 0 && file_.replacing(); }
+    int destination() const { return stream_.is_open() ? stream_.get() : file_.fd(); }
+    bool write_back_early() const { return !stream_.is_open() && file_.replacing(); }
 
-    int stream_ = -1;  // what the bytes are written into, when no file is replaced
+    file_system::owned_file stream_;  // what the bytes are written into, when no file is replaced
     file_system::folder folder_ = file_system::working_folder();
     new_file file_;
     std::uint64_t written_ = 0;  // bytes written out, the pending ones not counted

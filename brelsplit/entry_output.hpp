@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -43,8 +44,9 @@ private:
     // may have moved one away (out of the working folder, say) since.
     io_error folders_in_place();
     io_error replace(const std::string& leaf, const file_system::file_status& standing, const directory_entry& entry);
-    bool rewrite_in_place(const std::string& leaf, const file_system::file_status& standing,
-                          const directory_entry& entry, io_error& error);
+    // Nothing when the file is not one written over where it stands (it is replaced); else how that went.
+    std::optional<io_error> rewrite_in_place(const std::string& leaf, const file_system::file_status& standing,
+                                             const directory_entry& entry);
 
     entry_source& archive_;  // where every entry's bytes come from
     // The folders the last entry went to; entries of one folder usually follow each other.

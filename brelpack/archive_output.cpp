@@ -42,72 +42,112 @@ io_error check_replaceable(const char* path, const fs::file_status& target) {
     return archive ? io_error() : io_error::kind::not_an_archive;
 }
 
+// What stands at the archive's path, as far as looking tells: nothing is opened.
+struct standing_target {
+    enum class kind {
+        nothing,         // the name is free
+        replaced_file,   // a regular file (a link to one included), replaced by a new one
+        stream,          // a pipe, a terminal or a device (a link to one included), written into
+        appended_file,   // a regular file that a standard stream appends to, named again through a link
+        nameless_file,   // a regular file with no name left, reached through a link, written into
+    } what = kind::nothing;
+    fs::file_status status;     // the file the path leads to
+    bool through_link = false;  // whether the path itself is a link
+};
+
+io_result<standing_target> classify(const char* path) {
+    using kind = standing_target::kind;
+    const io_result<fs::file_status> standing = fs::look_up_in(fs::working_folder(), path);
+    if (!standing) return standing.error();
+    if (standing->kind == fs::file_status::nothing) return standing_target{};
+    const io_result<fs::file_status> target = fs::look_up(path);
+    if (!target) return target.error();
+    if (target->kind == fs::file_status::nothing) return io_error::kind::dangling_link;
+    if (target->kind == fs::file_status::folder) return io_error::system(EISDIR);
+    const bool through_link = standing->kind == fs::file_status::link;
+    kind what = kind::stream;
+    if (target->kind == fs::file_status::regular_file) {
+        // The shell opened this file for appending (`>> log`) and the path leads to it again, as
+        // /dev/stdout does.
+        if (through_link && fs::standard_stream_appending_to(target->identity) >= 0) what = kind::appended_file;
+        // Only a link such as /dev/stdout leads to a file with no name left: one removed while it stayed
+        // open (the shell's `> out.viv` once another program deleted out.viv).
+        else if (target->links == 0) what = kind::nameless_file;
+        else what = kind::replaced_file;
+    }
+    return standing_target{what, *target, through_link};
+}
+
 }  // namespace
 
-archive_output::~archive_output() { abandon(); }
-
 void archive_output::abandon() {
-    stream_.close();
-    // Removed in its folder, so before the folder is closed.
-    file_.abandon();
+    // A new file goes before its folder, as new_file_destination holds them.
+    destination_.emplace<std::monostate>();
+}
+
+int archive_output::destination() const {
+    if (const auto* streamed = std::get_if<streamed_destination>(&destination_)) return streamed->stream.get();
+    if (const auto* made = std::get_if<new_file_destination>(&destination_)) return made->file.fd();
+    return -1;
+}
+
+bool archive_output::write_back_early() const {
+    const auto* made = std::get_if<new_file_destination>(&destination_);
+    return made != nullptr && made->file.replacing();
 }
 
 io_error archive_output::start(const char* path, std::uint64_t size) {
-    const io_result<fs::file_status> standing = fs::look_up_in(fs::working_folder(), path);
-    if (!standing) return standing.error();
-    fs::file_status target;
-    std::string location = path;
-    if (standing->kind != fs::file_status::nothing) {
-        const io_result<fs::file_status> found = fs::look_up(path);
-        if (!found) return found.error();
-        target = *found;
-        if (target.kind == fs::file_status::nothing) return io_error::kind::dangling_link;
-        if (target.kind == fs::file_status::folder) return io_error::system(EISDIR);
-        // Opened as a plain create would open it, which also asks whether we may write it.
-        io_result<fs::owned_file> opened = fs::open_existing_for_writing(path, target, false);
+    using kind = standing_target::kind;
+    const io_result<standing_target> target = classify(path);
+    if (!target) return target.error();
+    if (target->what == kind::nothing) return start_new_file(path, target->status, size);
+    // Opened as a plain create would open it, which also asks whether we may write it.
+    io_result<fs::owned_file> opened = fs::open_existing_for_writing(path, target->status, false);
+    if (!opened) return opened.error();
+    switch (target->what) {
+    case kind::nothing:
+    case kind::stream:
+        break;
+    case kind::appended_file:
+        opened->close();
+        opened = fs::open_existing_for_writing(path, target->status, true);
         if (!opened) return opened.error();
-        stream_ = std::move(*opened);
-        if (target.kind == fs::file_status::regular_file) {
-            if (standing->kind == fs::file_status::link && fs::standard_stream_appending_to(target.identity) >= 0) {
-                // The shell opened this file for appending (`>> log`) and the path leads to it again, as
-                // /dev/stdout does.
-                stream_.close();
-                opened = fs::open_existing_for_writing(path, target, true);
-                if (!opened) return opened.error();
-                stream_ = std::move(*opened);
-            } else if (target.links == 0) {
-                // Only a link such as /dev/stdout leads to a file with no name left: one removed while it
-                // stayed open (the shell's `> out.viv` once another program deleted out.viv). There is
-                // nothing to replace, so the bytes go into it; through the standard stream that writes
-                // there, when one does, so that what that stream writes later comes after them.
-                io_result<fs::owned_file> shared = fs::share_standard_stream(target.identity);
-                if (!shared) return shared.error();
-                if (shared->is_open()) stream_ = std::move(*shared);
-            } else {
-                stream_.close();
-                if (const io_error error = check_replaceable(path, target)) return error;
-                checked_path_ = path;
-                checked_ = target;
-                if (standing->kind == fs::file_status::link) {
-                    const io_result<std::string> resolved = fs::resolve_links(path);
-                    if (!resolved) return resolved.error();
-                    location = *resolved;
-                }
-            }
-        }
-        if (stream_.is_open()) return {};
+        break;
+    case kind::nameless_file: {
+        // There is nothing to replace, so the bytes go into it; through the standard stream that writes
+        // there, when one does, so that what that stream writes later comes after them.
+        io_result<fs::owned_file> shared = fs::share_standard_stream(target->status.identity);
+        if (!shared) return shared.error();
+        if (shared->is_open()) *opened = std::move(*shared);
+        break;
     }
+    case kind::replaced_file: {
+        opened->close();
+        if (const io_error error = check_replaceable(path, target->status)) return error;
+        checked_path_ = path;
+        checked_ = target->status;
+        if (!target->through_link) return start_new_file(path, target->status, size);
+        const io_result<std::string> location = fs::resolve_links(path);
+        if (!location) return location.error();
+        return start_new_file(*location, target->status, size);
+    }
+    }
+    destination_.emplace<streamed_destination>(std::move(*opened));
+    return {};
+}
 
+// A new file in the folder of `location`, to take its name; `replaced` is what stands there now.
+io_error archive_output::start_new_file(const std::string& location, const fs::file_status& replaced, std::uint64_t size) {
     const std::size_t leaf = leaf_start(location);
     if (leaf == location.size()) return io_error::system(EISDIR);
     io_result<fs::folder> place = fs::open_folder(location.substr(0, leaf));
     if (!place) return place.error();
-    folder_ = std::move(*place);
-    if (const io_error error = file_.create(folder_, location.substr(leaf), target)) return error;
+    new_file_destination& made = destination_.emplace<new_file_destination>(std::move(*place));
+    if (const io_error error = made.file.create(made.place, location.substr(leaf), replaced)) return error;
     // Past the file-size limit, writes fail; the room is not taken then, so that the limit is reported
     // as such rather than as a full disk.
     if (size > fs::file_size_limit()) return io_error::system(EFBIG);
-    const io_error reserved = fs::reserve(file_.fd(), size);
+    const io_error reserved = fs::reserve(made.file.fd(), size);
     return reserved.what() == io_error::kind::unsupported ? io_error() : reserved;
 }
 
@@ -138,7 +178,7 @@ io_error archive_output::send(std::span<const std::byte> bytes) {
 io_error archive_output::write_over(std::span<const std::byte> bytes, std::uint64_t offset) {
     if (const io_error error = flush_pending()) return error;
     for (std::size_t done = 0; done < bytes.size();) {
-        const std::int64_t count = fs::write_at(file_.fd(), bytes.data() + done, bytes.size() - done, offset + done);
+        const std::int64_t count = fs::write_at(destination(), bytes.data() + done, bytes.size() - done, offset + done);
         if (count < 0) {
             if (errno == EINTR) continue;
             return last_system_error();
@@ -180,13 +220,13 @@ io_error archive_output::copy_stream(int input, std::uint64_t most, std::uint64_
 
 io_error archive_output::finish() {
     if (const io_error error = flush_pending()) return error;
-    if (stream_.is_open()) return stream_.close();
+    if (auto* streamed = std::get_if<streamed_destination>(&destination_)) return streamed->stream.close();
     // Another program may have written over the old file since it was checked, its times as they were
     // where the file system keeps them coarsely (FAT, exFAT): asked again just before it is replaced.
     if (!checked_path_.empty()) {
         if (const io_error error = check_replaceable(checked_path_.c_str(), checked_)) return error;
     }
-    return file_.place();
+    return std::get<new_file_destination>(destination_).file.place();
 }
 
 }  // namespace brel

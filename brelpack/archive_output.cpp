@@ -18,10 +18,8 @@ namespace {
 // not the user's.
 bool a_standard_stream(const file_identity& file) {
     for (int stream = 0; stream <= 2; ++stream) {
-        fs::file_status status;
-        if (!fs::look_up_open(stream, status) && status.kind == fs::file_status::regular_file && status.identity == file) {
-            return true;
-        }
+        const io_result<fs::file_status> status = fs::look_up_open(stream);
+        if (status && status->kind == fs::file_status::regular_file && status->identity == file) return true;
     }
     return false;
 }
@@ -32,80 +30,124 @@ bool a_standard_stream(const file_identity& file) {
 // archive. What is read must be the file that was looked at, never a pipe put at the name meanwhile.
 io_error check_replaceable(const char* path, const fs::file_status& target) {
     if (target.size == 0 || a_standard_stream(target.identity)) return {};
-    fs::owned_file file;
-    if (const io_error error = fs::open_for_reading(path, file.fd, true)) {
-        return error.is(EACCES) ? io_error::kind::unreadable : error;
-    }
-    fs::file_status opened;
-    if (const io_error error = fs::look_up_open(file.fd, opened)) return error;
-    if (!opened.still(target)) return io_error::kind::name_changed;
+    const io_result<fs::owned_file> file = fs::open_for_reading(path, true);
+    if (!file) return file.error().is(EACCES) ? io_error::kind::unreadable : file.error();
+    const io_result<fs::file_status> opened = fs::look_up_open(file->get());
+    if (!opened) return opened.error();
+    if (!opened->same_bytes_as(target)) return io_error::kind::name_changed;
     std::byte first[magic.size()];
     std::size_t count = 0;
-    if (const io_error error = read_fully(file.fd, 0, first, count)) return error;
+    if (const io_error error = read_fully(file->get(), 0, first, count)) return error;
     const bool archive = count == sizeof first && std::memcmp(first, magic.data(), sizeof first) == 0;
     return archive ? io_error() : io_error::kind::not_an_archive;
 }
 
-}  // namespace
+// What stands at the archive's path, as far as looking tells: nothing is opened.
+struct standing_target {
+    enum class kind {
+        nothing,         // the name is free
+        replaced_file,   // a regular file (a link to one included), replaced by a new one
+        stream,          // a pipe, a terminal or a device (a link to one included), written into
+        appended_file,   // a regular file that a standard stream appends to, named again through a link
+        nameless_file,   // a regular file with no name left, reached through a link, written into
+    } what = kind::nothing;
+    fs::file_status status;     // the file the path leads to
+    bool through_link = false;  // whether the path itself is a link
+};
 
-archive_output::~archive_output() {
-    abandon();
-    fs::close_folder(folder_);
+io_result<standing_target> classify(const char* path) {
+    using kind = standing_target::kind;
+    const io_result<fs::file_status> standing = fs::look_up_in(fs::working_folder(), path);
+    if (!standing) return standing.error();
+    if (standing->kind == fs::file_status::nothing) return standing_target{};
+    const io_result<fs::file_status> target = fs::look_up(path);
+    if (!target) return target.error();
+    if (target->kind == fs::file_status::nothing) return io_error::kind::dangling_link;
+    if (target->kind == fs::file_status::folder) return io_error::system(EISDIR);
+    const bool through_link = standing->kind == fs::file_status::link;
+    kind what = kind::stream;
+    if (target->kind == fs::file_status::regular_file) {
+        // The shell opened this file for appending (`>> log`) and the path leads to it again, as
+        // /dev/stdout does.
+        if (through_link && fs::standard_stream_appending_to(target->identity) >= 0) what = kind::appended_file;
+        // Only a link such as /dev/stdout leads to a file with no name left: one removed while it stayed
+        // open (the shell's `> out.viv` once another program deleted out.viv).
+        else if (target->links == 0) what = kind::nameless_file;
+        else what = kind::replaced_file;
+    }
+    return standing_target{what, *target, through_link};
 }
 
+}  // namespace
+
 void archive_output::abandon() {
-    if (stream_ >= 0) fs::close_file(std::exchange(stream_, -1));
-    // Removed in its folder, so before the folder is closed.
-    file_.abandon();
+    // A new file goes before its folder, as new_file_destination holds them.
+    destination_.emplace<std::monostate>();
+}
+
+int archive_output::destination() const {
+    if (const auto* streamed = std::get_if<streamed_destination>(&destination_)) return streamed->stream.get();
+    if (const auto* made = std::get_if<new_file_destination>(&destination_)) return made->file.fd();
+    return -1;
+}
+
+bool archive_output::write_back_early() const {
+    const auto* made = std::get_if<new_file_destination>(&destination_);
+    return made != nullptr && made->file.replacing();
 }
 
 io_error archive_output::start(const char* path, std::uint64_t size) {
-    fs::report_oversized_writes();
-    fs::file_status standing, target;
-    if (const io_error error = fs::look_up_in(fs::working_folder(), path, standing)) return error;
-    std::string location = path;
-    if (standing.kind != fs::file_status::nothing) {
-        if (const io_error error = fs::look_up(path, target)) return error;
-        if (target.kind == fs::file_status::nothing) return io_error::kind::dangling_link;
-        if (target.kind == fs::file_status::folder) return io_error::system(EISDIR);
-        // Opened as a plain create would open it, which also asks whether we may write it.
-        if (const io_error error = fs::open_existing_for_writing(path, target, stream_, false)) return error;
-        if (target.kind == fs::file_status::regular_file) {
-            if (standing.kind == fs::file_status::link && fs::standard_stream_appending_to(target.identity) >= 0) {
-                // The shell opened this file for appending (`>> log`) and the path leads to it again, as
-                // /dev/stdout does.
-                fs::close_file(std::exchange(stream_, -1));
-                const io_error error = fs::open_existing_for_writing(path, target, stream_, true);
-                if (error) return error;
-            } else if (target.links == 0) {
-                // Only a link such as /dev/stdout leads to a file with no name left: one removed while it
-                // stayed open (the shell's `> out.viv` once another program deleted out.viv). There is
-                // nothing to replace, so the bytes go into it; through the standard stream that writes
-                // there, when one does, so that what that stream writes later comes after them.
-                int shared;
-                if (const io_error error = fs::share_standard_stream(target.identity, shared)) return error;
-                if (shared >= 0) fs::close_file(std::exchange(stream_, shared));
-            } else {
-                fs::close_file(std::exchange(stream_, -1));
-                if (const io_error error = check_replaceable(path, target)) return error;
-                checked_path_ = path;
-                checked_ = target;
-                if (standing.kind == fs::file_status::link) {
-                    if (const io_error error = fs::resolve_links(path, location)) return error;
-                }
-            }
-        }
-        if (stream_ >= 0) return {};
+    using kind = standing_target::kind;
+    const io_result<standing_target> target = classify(path);
+    if (!target) return target.error();
+    if (target->what == kind::nothing) return start_new_file(path, target->status, size);
+    // Opened as a plain create would open it, which also asks whether we may write it.
+    io_result<fs::owned_file> opened = fs::open_existing_for_writing(path, target->status, false);
+    if (!opened) return opened.error();
+    switch (target->what) {
+    case kind::nothing:
+    case kind::stream:
+        break;
+    case kind::appended_file:
+        opened->close();
+        opened = fs::open_existing_for_writing(path, target->status, true);
+        if (!opened) return opened.error();
+        break;
+    case kind::nameless_file: {
+        // There is nothing to replace, so the bytes go into it; through the standard stream that writes
+        // there, when one does, so that what that stream writes later comes after them.
+        io_result<fs::owned_file> shared = fs::share_standard_stream(target->status.identity);
+        if (!shared) return shared.error();
+        if (shared->is_open()) *opened = std::move(*shared);
+        break;
     }
+    case kind::replaced_file: {
+        opened->close();
+        if (const io_error error = check_replaceable(path, target->status)) return error;
+        checked_path_ = path;
+        checked_ = target->status;
+        if (!target->through_link) return start_new_file(path, target->status, size);
+        const io_result<std::string> location = fs::resolve_links(path);
+        if (!location) return location.error();
+        return start_new_file(*location, target->status, size);
+    }
+    }
+    destination_.emplace<streamed_destination>(std::move(*opened));
+    return {};
+}
 
+// A new file in the folder of `location`, to take its name; `replaced` is what stands there now.
+io_error archive_output::start_new_file(const std::string& location, const fs::file_status& replaced, std::uint64_t size) {
     const std::size_t leaf = leaf_start(location);
     if (leaf == location.size()) return io_error::system(EISDIR);
-    if (const io_error error = fs::open_folder(location.substr(0, leaf), folder_)) return error;
-    if (const io_error error = file_.create(folder_, location.substr(leaf), target)) return error;
+    io_result<fs::folder> place = fs::open_folder(location.substr(0, leaf));
+    if (!place) return place.error();
+    new_file_destination& made = destination_.emplace<new_file_destination>(std::move(*place));
+    if (const io_error error = made.file.create(made.place, location.substr(leaf), replaced)) return error;
     // Past the file-size limit, writes fail; the room is not taken then, so that the limit is reported
     // as such rather than as a full disk.
     if (size > fs::file_size_limit()) return io_error::system(EFBIG);
-    const io_error reserved = fs::reserve(file_.fd(), size);
+    const io_error reserved = fs::reserve(made.file.fd(), size);
     return reserved.what() == io_error::kind::unsupported ? io_error() : reserved;
 }
 
@@ -136,7 +178,7 @@ io_error archive_output::send(std::span<const std::byte> bytes) {
 io_error archive_output::write_over(std::span<const std::byte> bytes, std::uint64_t offset) {
     if (const io_error error = flush_pending()) return error;
     for (std::size_t done = 0; done < bytes.size();) {
-        const std::int64_t count = fs::write_at(file_.fd(), bytes.data() + done, bytes.size() - done, offset + done);
+        const std::int64_t count = fs::write_at(destination(), bytes.data() + done, bytes.size() - done, offset + done);
         if (count < 0) {
             if (errno == EINTR) continue;
             return last_system_error();
@@ -178,13 +220,13 @@ io_error archive_output::copy_stream(int input, std::uint64_t most, std::uint64_
 
 io_error archive_output::finish() {
     if (const io_error error = flush_pending()) return error;
-    if (stream_ >= 0) return fs::close_file(std::exchange(stream_, -1));
+    if (auto* streamed = std::get_if<streamed_destination>(&destination_)) return streamed->stream.close();
     // Another program may have written over the old file since it was checked, its times as they were
     // where the file system keeps them coarsely (FAT, exFAT): asked again just before it is replaced.
     if (!checked_path_.empty()) {
         if (const io_error error = check_replaceable(checked_path_.c_str(), checked_)) return error;
     }
-    return file_.place();
+    return std::get<new_file_destination>(destination_).file.place();
 }
 
 }  // namespace brel

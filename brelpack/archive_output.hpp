@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "file_system.hpp"
@@ -27,14 +29,13 @@ public:
     static constexpr std::uint64_t small_input_size = 64 << 10;
 
     archive_output() = default;
-    ~archive_output();
     archive_output(const archive_output&) = delete;
     archive_output& operator=(const archive_output&) = delete;
 
     // Gets ready to write the archive at path, `size` bytes as far as is known.
     io_error start(const char* path, std::uint64_t size);
     // Whether the bytes go into a stream, in order, rather than into a new file that can be written over.
-    bool streamed() const { return stream_ >= 0; }
+    bool streamed() const { return std::holds_alternative<streamed_destination>(destination_); }
     io_error write(std::span<const std::byte> bytes);
     // How many bytes have gone into the archive so far.
     std::uint64_t position() const { return written_ + pending_.size(); }
@@ -54,14 +55,28 @@ private:
     // Small writes wait in memory until this much has come together.
     static constexpr std::size_t pending_room = std::size_t{1} << 20;
 
+    // What stands at the path and is written into: a pipe, a terminal, a device, a file a standard stream
+    // appends to, a file with no name left.
+    struct streamed_destination {
+        explicit streamed_destination(file_system::owned_file opened) : stream(std::move(opened)) {}
+        file_system::owned_file stream;
+    };
+    // A new file in the folder of the archive's name. The file goes before its folder, in which it is
+    // removed unless it took the name.
+    struct new_file_destination {
+        explicit new_file_destination(file_system::folder opened) : place(std::move(opened)) {}
+        file_system::folder place;
+        new_file file;
+    };
+
+    io_error start_new_file(const std::string& location, const file_system::file_status& replaced, std::uint64_t size);
     io_error flush_pending();
     io_error send(std::span<const std::byte> bytes);
-    int destination() const { return stream_ >= 0 ? stream_ : file_.fd(); }
-    bool write_back_early() const { return stream_ < 0 && file_.replacing(); }
+    // The descriptor the bytes are written into; -1 before start().
+    int destination() const;
+    bool write_back_early() const;
 
-    int stream_ = -1;  // what the bytes are written into, when no file is replaced
-    file_system::folder folder_ = file_system::working_folder();
-    new_file file_;
+    std::variant<std::monostate, streamed_destination, new_file_destination> destination_;
     std::uint64_t written_ = 0;  // bytes written out, the pending ones not counted
     std::vector<std::byte> pending_;
     // The file to be replaced, checked to be an archive (or empty), as it was then.

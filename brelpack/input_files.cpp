@@ -48,21 +48,21 @@ io_error read_stream(int file, image_buffer& image) {
 }  // namespace
 
 io_error measure_input(const char* path, std::uint64_t& size, bool& stream) {
-    fs::file_status status;
-    if (const io_error error = fs::look_up(path, status)) return error;
-    if (status.kind == fs::file_status::nothing) return io_error::system(ENOENT);
-    if (status.kind == fs::file_status::folder) return io_error::system(EISDIR);
+    const io_result<fs::file_status> status = fs::look_up(path);
+    if (!status) return status.error();
+    if (status->kind == fs::file_status::nothing) return io_error::system(ENOENT);
+    if (status->kind == fs::file_status::folder) return io_error::system(EISDIR);
     // Measured by its name: it stays closed until it is read, however many inputs there are.
-    stream = status.kind != fs::file_status::regular_file || fs::generated_when_read(path);
-    size = stream ? 0 : status.size;
+    stream = status->kind != fs::file_status::regular_file || fs::generated_when_read(path);
+    size = stream ? 0 : status->size;
     return {};
 }
 
 io_error read_input_whole(const char* path, image_buffer& whole) {
-    fs::owned_file file;
-    io_error error = fs::open_for_reading(path, file.fd);
-    if (!error) error = read_stream(file.fd, whole);
-    if (!error) error = fs::close_file(std::exchange(file.fd, -1));
+    io_result<fs::owned_file> file = fs::open_for_reading(path);
+    io_error error = file.error();
+    if (!error) error = read_stream(file->get(), whole);
+    if (!error) error = file->close();
     // A stream that ran on gives its memory back now, not after the other inputs.
     if (error) whole = image_buffer();
     return error;

@@ -75,21 +75,23 @@ std::string too_large_for_the_format(const archive_layout& layout) {
 // part new. A small one is read with one call.
 io_error copy_input(archive_output& archive, const input& named, packed_entry& entry, bool stream) {
     namespace fs = file_system;
-    fs::owned_file file;
-    if (const io_error error = fs::open_for_reading(named.path.c_str(), file.fd)) return error;
+    io_result<fs::owned_file> file = fs::open_for_reading(named.path.c_str());
+    if (!file) return file.error();
+    const int input = file->get();
     if (stream) {
         const std::uint64_t room = largest_archive_size - std::min(largest_archive_size, archive.position());
-        if (const io_error error = archive.copy_stream(file.fd, room, entry.size)) return error;
+        if (const io_error error = archive.copy_stream(input, room, entry.size)) return error;
     } else if (entry.size < archive_output::small_input_size) {
-        if (const io_error error = archive.copy_file(file.fd, entry.size)) return error;
+        if (const io_error error = archive.copy_file(input, entry.size)) return error;
     } else {
-        fs::file_status before, after;
-        if (const io_error error = fs::look_up_open(file.fd, before)) return error;
-        if (const io_error error = archive.copy_file(file.fd, entry.size)) return error;
-        if (const io_error error = fs::look_up_open(file.fd, after)) return error;
-        if (!after.unchanged_since(before)) return io_error::kind::size_changed;
+        const io_result<fs::file_status> before = fs::look_up_open(input);
+        if (!before) return before.error();
+        if (const io_error error = archive.copy_file(input, entry.size)) return error;
+        const io_result<fs::file_status> after = fs::look_up_open(input);
+        if (!after) return after.error();
+        if (!after->same_bytes_and_status_as(*before)) return io_error::kind::size_changed;
     }
-    return fs::close_file(std::exchange(file.fd, -1));
+    return file->close();
 }
 
 // Builds the archive from the files the arguments name and writes it. Reports what went wrong and
@@ -101,6 +103,8 @@ bool pack(const std::string& archive_path, std::span<const std::string> argument
     // First pass: measure every input. All of them are tried, so one run names every file that is
     // missing or a folder; nothing is written unless all can be read.
     stop_signals::take_over();
+    // Past the file-size limit a write fails with an error, which is reported, rather than end the run.
+    file_system::report_oversized_writes();
     std::vector<packed_entry> entries;
     entries.reserve(inputs.size());
     // A pipe (`<(command)`, /dev/stdin), a device or a file of /proc can't be measured without reading it.

@@ -22,9 +22,12 @@ constexpr std::uint32_t small_entry_size = 64 << 10;
 }  // namespace
 
 io_error archive_reader::open(const char* path) {
-    if (const io_error error = fs::open_for_reading(path, file_.fd)) return error;
-    fs::file_status status;
-    if (const io_error error = fs::look_up_open(file_.fd, status)) return error;
+    io_result<fs::owned_file> opened = fs::open_for_reading(path);
+    if (!opened) return opened.error();
+    file_ = std::move(*opened);
+    const io_result<fs::file_status> looked_at = fs::look_up_open(file_.get());
+    if (!looked_at) return looked_at.error();
+    const fs::file_status& status = *looked_at;
     if (status.kind == fs::file_status::folder) return io_error::system(EISDIR);
     if (status.kind != fs::file_status::regular_file) {
         stream_ = true;
@@ -58,7 +61,7 @@ io_error archive_reader::open(const char* path) {
     size_ = status.size;
     held_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size_, window_size)));
     std::size_t count = 0;
-    if (const io_error error = read_fully(file_.fd, 0, held_, count)) return error;
+    if (const io_error error = read_fully(file_.get(), 0, held_, count)) return error;
     if (count < held_.size()) return io_error::kind::archive_changed;
     walker_.emplace(held_, size_);
     return {};
@@ -70,7 +73,7 @@ io_error archive_reader::read_stream(std::uint64_t until) {
         const std::size_t filled = held_.size();
         held_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(until, filled + std::max(filled, window_size))));
         stop_signals::take_pending();
-        const std::int64_t count = fs::read_some(file_.fd, held_.data() + filled, held_.size() - filled);
+        const std::int64_t count = fs::read_some(file_.get(), held_.data() + filled, held_.size() - filled);
         if (count < 0) {
             held_.resize(filled);
             if (errno == EINTR) continue;
@@ -94,7 +97,7 @@ io_error archive_reader::hold_more() {
     held_.resize(length);
     held_.shrink_to_fit();
     std::size_t count = 0;
-    if (const io_error error = read_fully(file_.fd, from, held_, count)) return error;
+    if (const io_error error = read_fully(file_.get(), from, held_, count)) return error;
     if (count < length) return io_error::kind::archive_changed;
     held_from_ = from;
     walker_->hold(held_, from, size_);
@@ -114,7 +117,7 @@ io_error archive_reader::next_entry(std::optional<directory_entry>& entry) {
 io_error archive_reader::take_from_stream(std::span<std::byte> into, std::size_t& count) {
     for (;;) {
         stop_signals::take_pending();
-        const std::int64_t got = fs::read_some(file_.fd, into.data(), into.size());
+        const std::int64_t got = fs::read_some(file_.get(), into.data(), into.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return last_system_error();
         count = static_cast<std::size_t>(got);
@@ -147,7 +150,7 @@ io_error archive_reader::small_data(const directory_entry& entry, std::span<cons
     if (entry.data_offset < data_from_ || end > data_from_ + data_.size()) {
         data_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(window_size, size_ - entry.data_offset)));
         std::size_t count = 0;
-        if (const io_error error = read_fully(file_.fd, entry.data_offset, data_, count)) return error;
+        if (const io_error error = read_fully(file_.get(), entry.data_offset, data_, count)) return error;
         data_from_ = entry.data_offset;
         data_.resize(count);
         if (end > data_from_ + count) return io_error::kind::archive_changed;
@@ -163,7 +166,7 @@ io_error archive_reader::copy(const directory_entry& entry, int file, bool write
         std::span<const std::byte> small;
         if (const io_error error = small_data(entry, small)) return error;
         if (!small.empty() || entry.data_size == 0) return write_exactly(file, small, write_back_early);
-        const io_error error = copy_exactly(file_.fd, &offset, file, 0, entry.data_size, write_back_early);
+        const io_error error = copy_exactly(file_.get(), &offset, file, 0, entry.data_size, write_back_early);
         return error.what() == io_error::kind::size_changed ? io_error::kind::archive_changed : error;
     }
     // What is held in memory of a stream, then what follows it.
@@ -178,7 +181,7 @@ io_error archive_reader::copy(const directory_entry& entry, int file, bool write
     if (offset == end) return {};
     if (const io_error error = skip_to(offset)) return error;
     std::uint64_t moved = 0;
-    const io_error error = copy_exactly(file_.fd, nullptr, file, offset - entry.data_offset, end - offset, write_back_early, &moved);
+    const io_error error = copy_exactly(file_.get(), nullptr, file, offset - entry.data_offset, end - offset, write_back_early, &moved);
     stream_at_ += moved;
     if (error.what() != io_error::kind::size_changed) return error;
     stream_ended_ = true;
@@ -196,7 +199,7 @@ io_error archive_reader::read(const directory_entry& entry, std::span<std::byte>
             std::memcpy(into.data(), small.data(), small.size());
             return {};
         }
-        if (const io_error error = read_fully(file_.fd, offset, into, done)) return error;
+        if (const io_error error = read_fully(file_.get(), offset, into, done)) return error;
         return done < into.size() ? io_error::kind::archive_changed : io_error();
     }
     if (offset < held_.size()) {
@@ -226,8 +229,8 @@ bool archive_reader::still_whole() const {
     if (opened_.kind == fs::file_status::nothing) return true;
     // A cut grown back to the old length reads as the bytes written there since: the file's times tell,
     // as they tell of any other write.
-    fs::file_status status;
-    return !fs::look_up_open(file_.fd, status) && status.unchanged_since(opened_);
+    const io_result<fs::file_status> status = fs::look_up_open(file_.get());
+    return status && status->same_bytes_and_status_as(opened_);
 }
 
 bool archive_reader::is_archive(const file_identity& file) const {
@@ -237,8 +240,8 @@ bool archive_reader::is_archive(const file_identity& file) const {
 void archive_reader::name_replaced(const file_identity& replaced) {
     if (!is_archive(replaced)) return;
     // Its bytes must still be as they were; only the time of the last change may move.
-    fs::file_status status;
-    if (!fs::look_up_open(file_.fd, status) && status.still(opened_)) opened_ = status;
+    const io_result<fs::file_status> status = fs::look_up_open(file_.get());
+    if (status && status->same_bytes_as(opened_)) opened_ = *status;
 }
 
 }  // namespace brel

@@ -24,11 +24,14 @@ io_error entry_writer::enter_folder(std::string_view folder_part) {
         std::size_t end = start;
         while (end < folder_part.size() && !is_separator(folder_part[end])) ++end;
         if (end > start) {
-            level inner{fs::working_folder(), std::string(folder_part.substr(start, end - start)), {}};
-            io_error error = fs::open_folder_inside(folder(), inner.name, inner.folder);
-            if (!error) {
-                levels_.push_back(inner);
-                error = fs::folder_identity(inner.folder, levels_.back().identity);
+            std::string name(folder_part.substr(start, end - start));
+            io_result<fs::folder> inner = fs::open_folder_inside(folder(), name);
+            io_error error = inner.error();
+            if (inner) {
+                levels_.push_back({std::move(*inner), std::move(name), {}});
+                const io_result<file_identity> identity = fs::folder_identity(levels_.back().folder);
+                if (identity) levels_.back().identity = *identity;
+                else error = identity.error();
             }
             if (error) {
                 leave_folders();
@@ -40,27 +43,27 @@ io_error entry_writer::enter_folder(std::string_view folder_part) {
     // The last folder's identity is known already unless it is the working folder.
     file_identity identity = levels_.empty() ? file_identity{} : levels_.back().identity;
     if (levels_.empty()) {
-        if (const io_error error = fs::folder_identity(folder(), identity)) return error;
+        const io_result<file_identity> working = fs::folder_identity(folder());
+        if (!working) return working.error();
+        identity = *working;
     }
     folder_part_ = folder_part;
     entered_ = true;
     device_ = identity.device;
-    in_place_limit_ = std::min(fs::in_place_limit(folder()), rewrite_in_place_limit);
+    in_place_limit_ = fs::in_place_limit(folder());
     return {};
 }
 
 void entry_writer::leave_folders() {
-    for (level& open : levels_) fs::close_folder(open.folder);
     levels_.clear();
     entered_ = false;
 }
 
 io_error entry_writer::folders_in_place() {
     for (std::size_t i = 0; i < levels_.size(); ++i) {
-        fs::file_status standing;
         const fs::folder& above = i == 0 ? working_folder_ : levels_[i - 1].folder;
-        if (fs::look_up_in(above, levels_[i].name.c_str(), standing) || standing.kind != fs::file_status::folder ||
-            standing.identity != levels_[i].identity) {
+        const io_result<fs::file_status> standing = fs::look_up_in(above, levels_[i].name.c_str());
+        if (!standing || standing->kind != fs::file_status::folder || standing->identity != levels_[i].identity) {
             // What was opened is elsewhere now: nothing more goes into it, and the next entry looks anew.
             entered_ = false;
             return io_error::kind::folder_moved;
@@ -75,11 +78,11 @@ io_error entry_writer::write(std::string_view name, const directory_entry& entry
     const std::string leaf(name.substr(leaf_at));
     if (leaf.empty()) return io_error::system(EISDIR);  // as a plain create of "folder/" says
 
-    fs::file_status standing;
-    if (const io_error error = fs::look_up_in(folder(), leaf.c_str(), standing)) return error;
+    const io_result<fs::file_status> looked_at = fs::look_up_in(folder(), leaf.c_str());
+    if (!looked_at) return looked_at.error();
+    const fs::file_status& standing = *looked_at;
     if (standing.kind == fs::file_status::folder) return io_error::system(EISDIR);
-    io_error error;
-    if (rewrite_in_place(leaf, standing, entry, error)) return error;
+    if (const std::optional<io_error> rewritten = rewrite_in_place(leaf, standing, entry)) return *rewritten;
     // A regular file or a named pipe is replaced only where a plain create could have opened it.
     if (standing.kind == fs::file_status::regular_file || standing.kind == fs::file_status::pipe) {
         // A stop waits: should the name be gone by now, the check makes a file there, and removes it.
@@ -105,10 +108,10 @@ io_error entry_writer::replace(const std::string& leaf, const fs::file_status& s
 // new bytes), on a file system that writes it where it stands, is written over with one write. Never
 // the archive, though an entry may be the whole of it: even the same bytes written over it move its
 // times, as another program's write does. The old bytes are read first, to put back
-// should that write fail part-way, and a stop waits for the write. Returns false when the file is not
-// such a file; it is then replaced.
-bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_status& standing,
-                                    const directory_entry& entry, io_error& error) {
+// should that write fail part-way, and a stop waits for the write. Nothing when the file is not such a
+// file; it is then replaced.
+std::optional<io_error> entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_status& standing,
+                                                       const directory_entry& entry) {
     const std::size_t size = entry.data_size;
     const auto fits = [&](const fs::file_status& status) {
         return status.kind == fs::file_status::regular_file && status.size == size && size <= in_place_limit_ &&
@@ -116,34 +119,28 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
                // Past the file-size limit the one write would stop part-way, the file part old, part new.
                size <= fs::file_size_limit();
     };
-    if (!fits(standing)) return false;
-    fs::owned_file file;
+    if (!fits(standing)) return std::nullopt;
     // A file that can't be opened so is replaced, or refused there if we may not write it; one no longer
     // at the name is not asked about again.
-    io_error refused;
-    {
+    io_result<fs::owned_file> file = [&] {
         stop_signals::hold opening;  // as for check_writable
-        refused = fs::open_for_rewrite(folder(), leaf.c_str(), standing, file.fd);
+        return fs::open_for_rewrite(folder(), leaf.c_str(), standing);
+    }();
+    if (!file) {
+        if (file.error().what() != io_error::kind::name_changed) return std::nullopt;
+        return file.error();
     }
-    if (refused) {
-        if (refused.what() != io_error::kind::name_changed) return false;
-        error = refused;
-        return true;
-    }
-    const int fd = file.fd;
-    fs::file_status opened;
-    std::array<std::byte, rewrite_in_place_limit> fresh, old;
-    if (fs::look_up_open(fd, opened) || !fits(opened) ||
-        fs::read_at(fd, old.data(), size, 0) != static_cast<std::int64_t>(size)) {
-        return false;
+    const int fd = file->get();
+    const io_result<fs::file_status> opened = fs::look_up_open(fd);
+    std::array<std::byte, fs::largest_in_place_rewrite> fresh, old;
+    if (!opened || !fits(*opened) || fs::read_at(fd, old.data(), size, 0) != static_cast<std::int64_t>(size)) {
+        return std::nullopt;
     }
     // The entry's bytes are taken from the archive once, here, where the file is certain to be written.
-    if ((error = archive_.read(entry, std::span(fresh).first(size)))) return true;
-    if (!archive_.still_whole()) {
-        error = io_error::kind::archive_changed;
-        return true;
-    }
-    if ((error = folders_in_place())) return true;
+    if (const io_error error = archive_.read(entry, std::span(fresh).first(size))) return error;
+    if (!archive_.still_whole()) return io_error(io_error::kind::archive_changed);
+    if (const io_error error = folders_in_place()) return error;
+    io_error error;
     {
         stop_signals::hold whole_write;
         // One call writes it all; a second is made only when the first stopped short, to learn why.
@@ -159,9 +156,9 @@ bool entry_writer::rewrite_in_place(const std::string& leaf, const fs::file_stat
             error = io_error::torn_by(error);
         }
     }
-    const io_error closed = fs::close_file(std::exchange(file.fd, -1));
+    const io_error closed = file->close();
     if (!error) error = closed;
-    return true;
+    return error;
 }
 
 }  // namespace brel

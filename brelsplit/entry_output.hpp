@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,13 +16,11 @@
 namespace brel {
 
 // A small file that already holds as many bytes as the entry is written over where it stands, with one
-// write, where the file system allows (see in_place_limit): a new file, its flush and a rename cost
-// many times that. Never more than this, whatever the file system. Anything else is replaced.
-inline constexpr std::size_t rewrite_in_place_limit = 16 << 10;
-
+// write, where the file system allows (see file_system::in_place_limit): a new file, its flush and a
+// rename cost many times that. Anything else is replaced.
 class entry_writer {
 public:
-    explicit entry_writer(entry_source& archive) : archive_(archive) { file_system::report_oversized_writes(); }
+    explicit entry_writer(entry_source& archive) : archive_(archive) {}
     ~entry_writer() { leave_folders(); }
     entry_writer(const entry_writer&) = delete;
     entry_writer& operator=(const entry_writer&) = delete;
@@ -45,8 +44,9 @@ private:
     // may have moved one away (out of the working folder, say) since.
     io_error folders_in_place();
     io_error replace(const std::string& leaf, const file_system::file_status& standing, const directory_entry& entry);
-    bool rewrite_in_place(const std::string& leaf, const file_system::file_status& standing,
-                          const directory_entry& entry, io_error& error);
+    // Nothing when the file is not one written over where it stands (it is replaced); else how that went.
+    std::optional<io_error> rewrite_in_place(const std::string& leaf, const file_system::file_status& standing,
+                                             const directory_entry& entry);
 
     entry_source& archive_;  // where every entry's bytes come from
     // The folders the last entry went to; entries of one folder usually follow each other.

@@ -10,6 +10,7 @@
 #include "console_frame.hpp"
 #include "entry_output.hpp"
 #include "archive_reader.hpp"
+#include "file_system.hpp"
 #include "output_names.hpp"
 #include "stop_signals.hpp"
 
@@ -66,7 +67,7 @@ outcome write_entry(const std::string& archive_path, archive_reader& archive, en
     }
     if (error.what() == io_error::kind::folder_missing) {
         const std::string folder = command_line::shown(std::string_view(path).substr(0, leaf_start(path)));
-        fail(entry.name, "the folder \"" + folder + "\" does not exist, and brelsplit does not create folders");
+        fail(entry.name, "the folder \"" + folder + "\" " + error.reason());
         return outcome::failed;
     }
     if (error) {
@@ -112,6 +113,8 @@ private:
 // written are, whatever happens to the others.
 bool unpack(const std::string& path) {
     stop_signals::take_over();
+    // Past the file-size limit a write fails with an error, which is reported, rather than end the run.
+    file_system::report_oversized_writes();
     const std::string archive_path = command_line::shown(path);
     archive_reader archive;
     if (const io_error error = archive.open(path.c_str())) return fail(archive_path, error.reason());

@@ -56,13 +56,16 @@ file_status status_of(const struct stat& status) {
 }
 
 // A stat-like call's result: the status, `nothing` when no file is there, or the error.
-io_error take(int result, const struct stat& raw, file_status& status) {
-    if (result == 0) {
-        status = status_of(raw);
-        return {};
-    }
-    status = {};
-    return errno == ENOENT ? io_error() : failed();
+io_result<file_status> take(int result, const struct stat& raw) {
+    if (result == 0) return status_of(raw);
+    if (errno == ENOENT) return file_status{};
+    return failed();
+}
+
+// An open call's result: the file, or the error.
+io_result<owned_file> opened_file(int descriptor) {
+    if (descriptor < 0) return failed();
+    return owned_file(descriptor);
 }
 
 // A folder is opened only to look up, make, link, rename and remove files in it, which takes no more
@@ -78,63 +81,64 @@ constexpr int folder_access = O_RDONLY;
 
 }  // namespace
 
-folder working_folder() { return {AT_FDCWD, "", false}; }
-
-io_error open_folder(const std::string& path, folder& opened) {
-    // The working folder is used as it is: opening it anew would need more than the right to search it.
-    if (path.empty()) {
-        opened = working_folder();
-        return {};
-    }
-    const int handle = ::open(path.empty() ? "." : path.c_str(), folder_access | O_DIRECTORY | O_CLOEXEC);
-    if (handle < 0) return failed();
-    opened = {handle, path, true};
-    return {};
+io_error owned_file::close() {
+    if (descriptor_ < 0) return {};
+    // After EINTR the descriptor is gone all the same on Linux; only a real error counts.
+    return ::close(std::exchange(descriptor_, -1)) == 0 || errno == EINTR ? io_error() : failed();
 }
 
-io_error open_folder_inside(const folder& parent, const std::string& name, folder& opened) {
+io_error folder::close() {
+    if (!std::exchange(owned_, false)) return {};
+    return ::close(std::exchange(handle_, AT_FDCWD)) == 0 || errno == EINTR ? io_error() : failed();
+}
+
+folder working_folder() { return {AT_FDCWD, "", false}; }
+
+io_result<folder> open_folder(const std::string& path) {
+    // The working folder is used as it is: opening it anew would need more than the right to search it.
+    if (path.empty()) return working_folder();
+    const int handle = ::open(path.empty() ? "." : path.c_str(), folder_access | O_DIRECTORY | O_CLOEXEC);
+    if (handle < 0) return failed();
+    return folder(handle, path, true);
+}
+
+io_result<folder> open_folder_inside(const folder& parent, const std::string& name) {
     // O_DIRECTORY refuses a link even where O_NOFOLLOW alone would open the link itself (O_PATH does).
-    const int handle = ::openat(parent.handle, name.c_str(), folder_access | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int handle = ::openat(parent.handle(), name.c_str(), folder_access | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (handle < 0) {
         const int error = errno;
         struct stat status;
         if ((error == ENOTDIR || error == ELOOP) &&
-            fstatat(parent.handle, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode)) {
+            fstatat(parent.handle(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode)) {
             return io_error::kind::link_in_path;
         }
         return io_error::system(error);
     }
-    opened = {handle, parent.path + name + "/", true};
-    return {};
+    return folder(handle, parent.path() + name + "/", true);
 }
 
-void close_folder(folder& open) {
-    if (open.owned) ::close(open.handle);
-    open = working_folder();
-}
-
-io_error folder_identity(const folder& open, file_identity& identity) {
+io_result<file_identity> folder_identity(const folder& open) {
     struct stat raw;
-    if ((open.handle == AT_FDCWD ? stat(".", &raw) : fstat(open.handle, &raw)) != 0) return failed();
-    identity = status_of(raw).identity;
-    return {};
+    if ((open.handle() == AT_FDCWD ? stat(".", &raw) : fstat(open.handle(), &raw)) != 0) return failed();
+    return status_of(raw).identity;
 }
 
-io_error look_up(const char* path, file_status& status) {
+io_result<file_status> look_up(const char* path) {
     struct stat raw;
-    return take(stat(path, &raw), raw, status);
+    const int result = stat(path, &raw);
+    return take(result, raw);
 }
 
-io_error look_up_in(const folder& place, const char* name, file_status& status) {
+io_result<file_status> look_up_in(const folder& place, const char* name) {
     struct stat raw;
-    return take(fstatat(place.handle, name, &raw, AT_SYMLINK_NOFOLLOW), raw, status);
+    const int result = fstatat(place.handle(), name, &raw, AT_SYMLINK_NOFOLLOW);
+    return take(result, raw);
 }
 
-io_error look_up_open(int file, file_status& status) {
+io_result<file_status> look_up_open(int file) {
     struct stat raw;
     if (fstat(file, &raw) != 0) return failed();
-    status = status_of(raw);
-    return {};
+    return status_of(raw);
 }
 
 bool generated_when_read(const char* path) {
@@ -154,10 +158,9 @@ bool generated_when_read(const char* path) {
 #endif
 }
 
-io_error open_for_reading(const char* path, int& file, bool no_waiting) {
+io_result<owned_file> open_for_reading(const char* path, bool no_waiting) {
     // A folder opens for reading here; reading it fails with EISDIR.
-    file = no_waiting ? ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY) : ::open(path, O_RDONLY | O_CLOEXEC);
-    return file < 0 ? failed() : io_error();
+    return opened_file(no_waiting ? ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY) : ::open(path, O_RDONLY | O_CLOEXEC));
 }
 
 namespace {
@@ -169,36 +172,40 @@ namespace {
 // made because the name was gone (empty, ours, and with no permissions, as none were given; it may have
 // the number of the one removed) is removed again while the name leads to it. Where links are followed
 // the folder is the working folder.
-io_error open_as_created(int folder, const char* name, int flags, const file_status& seen, int& file) {
-    file = ::openat(folder, name, flags | O_CREAT | O_NOCTTY | O_CLOEXEC, 0);
-    if (file < 0) return failed();
+io_result<owned_file> open_as_created(int folder, const char* name, int flags, const file_status& seen) {
+    owned_file file(::openat(folder, name, flags | O_CREAT | O_NOCTTY | O_CLOEXEC, 0));
+    if (!file.is_open()) return failed();
     struct stat opened;
-    if (fstat(file, &opened) != 0) {
-        const io_error error = failed();
-        ::close(std::exchange(file, -1));
-        return error;
-    }
+    if (fstat(file.get(), &opened) != 0) return failed();
     const file_status now = status_of(opened);
-    if (seen.kind == file_status::regular_file ? now.still(seen) : now.kind == seen.kind && now.identity == seen.identity) {
-        return {};
+    if (seen.kind == file_status::regular_file ? now.same_bytes_as(seen)
+                                               : now.kind == seen.kind && now.identity == seen.identity) {
+        return file;
     }
     const bool made_here = now.kind == file_status::regular_file && now.size == 0 && now.mode == 0 &&
                            now.owner == geteuid() && now.links == 1;
     std::string made = name;
+    bool found = (flags & O_NOFOLLOW) != 0;
+    if (made_here && !found) {
+        if (io_result<std::string> resolved = resolve_links(name)) {
+            made = std::move(*resolved);
+            found = true;
+        }
+    }
     struct stat standing;
-    if (made_here && ((flags & O_NOFOLLOW) != 0 || !resolve_links(name, made)) &&
-        fstatat(folder, made.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 && status_of(standing).identity == now.identity) {
+    if (made_here && found && fstatat(folder, made.c_str(), &standing, AT_SYMLINK_NOFOLLOW) == 0 &&
+        status_of(standing).identity == now.identity) {
         unlinkat(folder, made.c_str(), 0);
     }
-    ::close(std::exchange(file, -1));
+    file.close();
     return io_error::kind::name_changed;
 }
 
 }  // namespace
 
-io_error open_existing_for_writing(const char* path, const file_status& seen, int& file, bool append) {
+io_result<owned_file> open_existing_for_writing(const char* path, const file_status& seen, bool append) {
     // A pipe is waited on once the kernel has let a plain create open it.
-    return open_as_created(AT_FDCWD, path, O_WRONLY | (append ? O_APPEND : 0), seen, file);
+    return open_as_created(AT_FDCWD, path, O_WRONLY | (append ? O_APPEND : 0), seen);
 }
 
 int standard_stream_appending_to(const file_identity& file) {
@@ -213,42 +220,38 @@ int standard_stream_appending_to(const file_identity& file) {
     return -1;
 }
 
-io_error share_standard_stream(const file_identity& file, int& shared) {
-    shared = -1;
+io_result<owned_file> share_standard_stream(const file_identity& file) {
     for (int stream = 0; stream <= 2; ++stream) {
         struct stat raw;
         const int flags = fcntl(stream, F_GETFL);
         if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(stream, &raw) == 0 && status_of(raw).identity == file) {
-            shared = fcntl(stream, F_DUPFD_CLOEXEC, 0);
-            return shared < 0 ? failed() : io_error();
+            return opened_file(fcntl(stream, F_DUPFD_CLOEXEC, 0));
         }
     }
-    return {};
+    return owned_file();
 }
 
-io_error resolve_links(const char* path, std::string& resolved) {
+io_result<std::string> resolve_links(const char* path) {
     char* real = realpath(path, nullptr);
     if (real == nullptr) return failed();
-    resolved = real;
+    std::string resolved = real;
     std::free(real);
-    return {};
+    return resolved;
 }
 
-io_error create_new(const folder& place, const char* name, int& file) {
-    file = ::openat(place.handle, name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    return file < 0 ? failed() : io_error();
+io_result<owned_file> create_new(const folder& place, const char* name) {
+    return opened_file(::openat(place.handle(), name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
 }
 
-io_error create_unnamed(const folder& place, int& file) {
+io_result<owned_file> create_unnamed(const folder& place) {
 #if BREL_LINUX_CALLS && defined(O_TMPFILE)
-    file = ::openat(place.handle, ".", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666);
-    if (file >= 0) return {};
+    const int file = ::openat(place.handle(), ".", O_RDWR | O_TMPFILE | O_CLOEXEC, 0666);
+    if (file >= 0) return owned_file(file);
     // Where the kernel or the file system has no such files, the caller names its file from the start.
     if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL || errno == ENOSYS) return io_error::kind::unsupported;
     return failed();
 #else
     (void)place;
-    file = -1;
     return io_error::kind::unsupported;
 #endif
 }
@@ -257,10 +260,10 @@ io_error link_unnamed(int file, const folder& place, const char* name) {
 #if BREL_LINUX_CALLS && defined(O_TMPFILE)
     // Through /proc any user may link the file; AT_EMPTY_PATH does without /proc but needs privilege.
     const std::string self = "/proc/self/fd/" + std::to_string(file);
-    if (linkat(AT_FDCWD, self.c_str(), place.handle, name, AT_SYMLINK_FOLLOW) == 0) return {};
+    if (linkat(AT_FDCWD, self.c_str(), place.handle(), name, AT_SYMLINK_FOLLOW) == 0) return {};
     if (errno != ENOENT) return failed();
 #ifdef AT_EMPTY_PATH
-    if (linkat(file, "", place.handle, name, AT_EMPTY_PATH) == 0) return {};
+    if (linkat(file, "", place.handle(), name, AT_EMPTY_PATH) == 0) return {};
     return failed();
 #endif
 #endif
@@ -272,14 +275,13 @@ io_error check_writable(const folder& place, const char* name, const file_status
     // Asked by opening it so; non-blocking, so that a pipe put at the name meanwhile is never waited on.
     // A pipe without a reader (ENXIO) or a file another program holds a lease on (EWOULDBLOCK) stops the
     // open only once everything a plain create asks has been allowed.
-    owned_file opened;
-    const io_error error = open_as_created(place.handle, name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK, seen, opened.fd);
+    const io_error error = open_as_created(place.handle(), name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK, seen).error();
     return error.is(ENXIO) || error.is(EWOULDBLOCK) ? io_error() : error;
 }
 
-io_error open_for_rewrite(const folder& place, const char* name, const file_status& seen, int& file) {
+io_result<owned_file> open_for_rewrite(const folder& place, const char* name, const file_status& seen) {
     // Non-blocking, so that a pipe standing at the name is never waited on.
-    return open_as_created(place.handle, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK, seen, file);
+    return open_as_created(place.handle(), name, O_RDWR | O_NOFOLLOW | O_NONBLOCK, seen);
 }
 
 io_error reserve(int file, std::uint64_t size) {
@@ -394,11 +396,6 @@ std::int64_t move_some(int from, std::uint64_t* from_offset, int to, std::size_t
 #endif
 }
 
-io_error close_file(int file) {
-    // After EINTR the descriptor is gone all the same on Linux; only a real error counts.
-    return ::close(file) == 0 || errno == EINTR ? io_error() : failed();
-}
-
 io_error carry_over(int file, const folder& place, const char* name, const file_status& replaced) {
     static const uid_t user = geteuid();
     static const gid_t group = getegid();
@@ -412,7 +409,7 @@ io_error carry_over(int file, const folder& place, const char* name, const file_
     // the new file takes the old one's access ACL instead, or none where it had none.
     constexpr const char* access_acl = "system.posix_acl_access";
     const std::string old_path =
-        place.handle == AT_FDCWD ? std::string(name) : "/proc/self/fd/" + std::to_string(place.handle) + "/" + name;
+        place.handle() == AT_FDCWD ? std::string(name) : "/proc/self/fd/" + std::to_string(place.handle()) + "/" + name;
     // A file system that keeps no ACLs (FAT, exFAT) has none to carry over, nor to take away.
     const auto keeps_none = [] { return errno == ENODATA || errno == EOPNOTSUPP || errno == ENOTSUP; };
     std::vector<char> acl(512);
@@ -444,22 +441,22 @@ io_error carry_over(int file, const folder& place, const char* name, const file_
 namespace {
 
 bool still_as_expected(const folder& place, const char* name, const file_status& expected) {
-    file_status standing;
-    return !look_up_in(place, name, standing) && standing.still(expected);
+    const io_result<file_status> standing = look_up_in(place, name);
+    return standing && standing->same_bytes_as(expected);
 }
 
 // Puts `from` at `to` only if nothing stands there, in one step. A hard link cannot take a name that
 // is taken; where the file system has none, the name is looked at just before a rename.
 io_error move_to_free_name(const folder& place, const char* from, const char* to) {
 #if BREL_LINUX_CALLS && defined(RENAME_NOREPLACE)
-    if (renameat2(place.handle, from, place.handle, to, RENAME_NOREPLACE) == 0) return {};
+    if (renameat2(place.handle(), from, place.handle(), to, RENAME_NOREPLACE) == 0) return {};
     if (errno == EEXIST) return io_error::kind::name_changed;
     if (errno != EINVAL && errno != ENOSYS) return failed();
 #endif
-    if (linkat(place.handle, from, place.handle, to, 0) == 0) return remove_file(place, from);
+    if (linkat(place.handle(), from, place.handle(), to, 0) == 0) return remove_file(place, from);
     if (errno == EEXIST) return io_error::kind::name_changed;
     if (!still_as_expected(place, to, file_status{})) return io_error::kind::name_changed;
-    return renameat(place.handle, from, place.handle, to) == 0 ? io_error() : failed();
+    return renameat(place.handle(), from, place.handle(), to) == 0 ? io_error() : failed();
 }
 
 }  // namespace
@@ -470,21 +467,21 @@ io_error move_over(const folder& place, const char* from, const char* to, const 
     // Renaming over a file makes ext4 push the new file's data towards the disk at once (its guard for
     // programs that rewrite without fsync): the caller has flushed it already. Swapping the two names
     // is as atomic, does not do that, and shows what was taken out of the name before it is removed.
-    if (renameat2(place.handle, from, place.handle, to, RENAME_EXCHANGE) == 0) {
+    if (renameat2(place.handle(), from, place.handle(), to, RENAME_EXCHANGE) == 0) {
         if (still_as_expected(place, from, expected)) return remove_file(place, from);
         // Another program put something else at the name meanwhile: it goes back, untouched.
-        if (renameat2(place.handle, from, place.handle, to, RENAME_EXCHANGE) != 0) return failed();
+        if (renameat2(place.handle(), from, place.handle(), to, RENAME_EXCHANGE) != 0) return failed();
         return io_error::kind::name_changed;
     }
     if (errno == ENOENT) return io_error::kind::name_changed;
     // A file system that can't swap: a plain rename, once the name has been looked at.
 #endif
     if (!still_as_expected(place, to, expected)) return io_error::kind::name_changed;
-    return renameat(place.handle, from, place.handle, to) == 0 ? io_error() : failed();
+    return renameat(place.handle(), from, place.handle(), to) == 0 ? io_error() : failed();
 }
 
 io_error remove_file(const folder& place, const char* name) {
-    return unlinkat(place.handle, name, 0) == 0 ? io_error() : failed();
+    return unlinkat(place.handle(), name, 0) == 0 ? io_error() : failed();
 }
 
 io_error flush_data(int file) {
@@ -505,7 +502,7 @@ void start_write_back(int file, std::uint64_t offset, std::uint64_t length) {
 std::size_t in_place_limit(const folder& place) {
 #if BREL_LINUX_CALLS
     struct statfs system;
-    if ((place.handle == AT_FDCWD ? statfs(".", &system) : fstatfs(place.handle, &system)) != 0) return 0;
+    if ((place.handle() == AT_FDCWD ? statfs(".", &system) : fstatfs(place.handle(), &system)) != 0) return 0;
     // Only file systems known to write over data where it stands, and without shared extents: ext2,
     // ext3 and ext4, and those held in memory. Copy-on-write ones (btrfs, bcachefs, ZFS), log-structured
     // ones (f2fs), XFS (whose extents may be shared with a copy) and all others are left out.
@@ -513,7 +510,7 @@ std::size_t in_place_limit(const folder& place) {
     const auto type = static_cast<unsigned long>(system.f_type);
     if (type != ext_family && type != tmpfs && type != ramfs) return 0;
     const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    return std::min(page, static_cast<std::size_t>(system.f_bsize));
+    return std::min({page, static_cast<std::size_t>(system.f_bsize), largest_in_place_rewrite});
 #else
     // The file system's kind can't be told here.
     (void)place;

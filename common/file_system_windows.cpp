@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "file_system.hpp"
 #include "file_system_windows.hpp"
@@ -82,11 +83,11 @@ bool is_folder(const char* path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-io_error status_of_handle(HANDLE handle, file_status& status) {
-    status = {};
+io_result<file_status> status_of_handle(HANDLE handle) {
+    file_status status;
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         status.kind = file_status::other;  // a device, a console, a pipe
-        return {};
+        return status;
     }
     BY_HANDLE_FILE_INFORMATION information;
     if (!GetFileInformationByHandle(handle, &information)) return last_windows_error();
@@ -102,7 +103,7 @@ io_error status_of_handle(HANDLE handle, file_status& status) {
     // In 100-nanosecond steps; Windows keeps no time of the last change of anything else.
     const FILETIME written = information.ftLastWriteTime;
     status.modified = static_cast<std::int64_t>((std::uint64_t{written.dwHighDateTime} << 32) | written.dwLowDateTime) * 100;
-    return {};
+    return status;
 }
 
 HANDLE open_handle(const std::string& path, DWORD access, DWORD flags) {
@@ -112,25 +113,25 @@ HANDLE open_handle(const std::string& path, DWORD access, DWORD flags) {
 
 // A new descriptor for the handle, which it then owns; the handle is closed should that fail. Files
 // are opened through Win32 rather than the runtime's _wopen, which refuses names of MAX_PATH or more.
-io_error descriptor_for(HANDLE handle, int flags, int& file) {
+io_result<owned_file> descriptor_for(HANDLE handle, int flags) {
     if (handle == INVALID_HANDLE_VALUE) return last_windows_error();
-    file = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
-    if (file >= 0) return {};
+    const int file = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    if (file >= 0) return owned_file(file);
     CloseHandle(handle);
     return failed();
 }
 
 // `flags` says whether a link is followed; nothing there is `nothing`, not an error.
-io_error look_up_path(const std::string& path, DWORD flags, file_status& status) {
+io_result<file_status> look_up_path(const std::string& path, DWORD flags) {
     const HANDLE handle = open_handle(path, 0, flags);
     if (handle == INVALID_HANDLE_VALUE) {
-        status = {};
         const io_error error = last_windows_error();
-        return error.is(ENOENT) ? io_error() : error;
+        if (error.is(ENOENT)) return file_status{};
+        return error;
     }
-    const io_error error = status_of_handle(handle, status);
+    io_result<file_status> status = status_of_handle(handle);
     CloseHandle(handle);
-    return error;
+    return status;
 }
 
 // Another program often holds a file for a moment (a virus scanner reading a new file, an indexer, a
@@ -154,60 +155,64 @@ bool patiently(std::initializer_list<DWORD> transient, Attempt attempt) {
 
 }  // namespace
 
-folder working_folder() { return {-1, "", false}; }
+io_error owned_file::close() {
+    if (descriptor_ < 0) return {};
+    return _close(std::exchange(descriptor_, -1)) == 0 ? io_error() : failed();
+}
 
-io_error open_folder(const std::string& path, folder& opened) {
-    const DWORD attributes = attributes_of(path.empty() ? "." : path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) return last_windows_error();
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return io_error::system(ENOTDIR);
-    opened = {-1, path, false};
+// A folder is held by its path here: there is nothing to let go.
+io_error folder::close() {
+    owned_ = false;
     return {};
 }
 
-io_error open_folder_inside(const folder& parent, const std::string& name, folder& opened) {
-    const std::string path = parent.path + name;
+folder working_folder() { return {-1, "", false}; }
+
+io_result<folder> open_folder(const std::string& path) {
+    const DWORD attributes = attributes_of(path.empty() ? "." : path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return last_windows_error();
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return io_error::system(ENOTDIR);
+    return folder(-1, path, false);
+}
+
+io_result<folder> open_folder_inside(const folder& parent, const std::string& name) {
+    const std::string path = parent.path() + name;
     const DWORD attributes = attributes_of(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return last_windows_error();
     // A symbolic link, a junction or any other reparse point could lead anywhere.
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return io_error::kind::link_in_path;
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return io_error::system(ENOTDIR);
-    opened = {-1, path + "\\", false};
-    return {};
+    return folder(-1, path + "\\", false);
 }
 
-void close_folder(folder& open) { open = working_folder(); }
-
-io_error folder_identity(const folder& open, file_identity& identity) {
-    file_status status;
-    if (const io_error error = look_up_path(open.path.empty() ? "." : open.path, 0, status)) return error;
-    identity = status.identity;
-    return {};
+io_result<file_identity> folder_identity(const folder& open) {
+    const io_result<file_status> status = look_up_path(open.path().empty() ? "." : open.path(), 0);
+    if (!status) return status.error();
+    return status->identity;
 }
 
-io_error look_up(const char* path, file_status& status) { return look_up_path(path, 0, status); }
+io_result<file_status> look_up(const char* path) { return look_up_path(path, 0); }
 
-io_error look_up_in(const folder& place, const char* name, file_status& status) {
-    return look_up_path(place.path + name, FILE_FLAG_OPEN_REPARSE_POINT, status);
+io_result<file_status> look_up_in(const folder& place, const char* name) {
+    return look_up_path(place.path() + name, FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
-io_error look_up_open(int file, file_status& status) {
-    return status_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(file)), status);
-}
+io_result<file_status> look_up_open(int file) { return status_of_handle(reinterpret_cast<HANDLE>(_get_osfhandle(file))); }
 
 // Windows keeps no file systems of made-up files.
 bool generated_when_read(const char*) { return false; }
 
 // Nothing a path names waits for a writer here.
-io_error open_for_reading(const char* path, int& file, bool) {
+io_result<owned_file> open_for_reading(const char* path, bool) {
     // The runtime refuses a folder with "Permission denied"; say what it is instead.
     if (is_folder(path)) return io_error::system(EISDIR);
     // Shared as the runtime's _open shares a file.
     return descriptor_for(CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
-                          _O_RDONLY | _O_BINARY, file);
+                          _O_RDONLY | _O_BINARY);
 }
 
-io_error open_existing_for_writing(const char* path, const file_status&, int& file, bool append) {
+io_result<owned_file> open_existing_for_writing(const char* path, const file_status&, bool append) {
     // Through Win32, so that devices such as NUL and CON open as they do for a plain create. An existing
     // file only: nothing is made should the name be gone meanwhile.
     const std::wstring name = system_path(path);
@@ -217,19 +222,16 @@ io_error open_existing_for_writing(const char* path, const file_status&, int& fi
                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         return handle != INVALID_HANDLE_VALUE;
     });
-    return descriptor_for(handle, _O_BINARY | (append ? _O_APPEND : 0), file);
+    return descriptor_for(handle, _O_BINARY | (append ? _O_APPEND : 0));
 }
 
 // The C runtime does not tell whether a standard stream appends.
 int standard_stream_appending_to(const file_identity&) { return -1; }
 
 // A file with no name left is not reached through a path on Windows.
-io_error share_standard_stream(const file_identity&, int& shared) {
-    shared = -1;
-    return {};
-}
+io_result<owned_file> share_standard_stream(const file_identity&) { return owned_file(); }
 
-io_error resolve_links(const char* path, std::string& resolved) {
+io_result<std::string> resolve_links(const char* path) {
     const HANDLE handle = open_handle(path, 0, 0);
     if (handle == INVALID_HANDLE_VALUE) return last_windows_error();
     // In the long form, \\?\..., which takes a path of any length.
@@ -241,30 +243,26 @@ io_error resolve_links(const char* path, std::string& resolved) {
     }
     const io_error error = length == 0 ? last_windows_error() : io_error();
     CloseHandle(handle);
-    if (!error) resolved = from_wide(std::wstring_view(buffer).substr(0, length));
-    return error;
+    if (error) return error;
+    return from_wide(std::wstring_view(buffer).substr(0, length));
 }
 
-io_error create_new(const folder& place, const char* name, int& file) {
-    return descriptor_for(CreateFileW(system_path(place.path + name).c_str(), GENERIC_READ | GENERIC_WRITE,
+io_result<owned_file> create_new(const folder& place, const char* name) {
+    return descriptor_for(CreateFileW(system_path(place.path() + name).c_str(), GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr),
-                          _O_RDWR | _O_BINARY, file);
+                          _O_RDWR | _O_BINARY);
 }
 
 // Windows has no files without a name: a new file gets a hidden name from the start.
-io_error create_unnamed(const folder&, int& file) {
-    file = -1;
-    return io_error::kind::unsupported;
-}
+io_result<owned_file> create_unnamed(const folder&) { return io_error::kind::unsupported; }
 io_error link_unnamed(int, const folder&, const char*) { return io_error::kind::unsupported; }
 io_error check_writable(const folder& place, const char* name, const file_status&) {
-    const DWORD attributes = attributes_of(place.path + name);
+    const DWORD attributes = attributes_of(place.path() + name);
     if (attributes == INVALID_FILE_ATTRIBUTES) return last_windows_error();
     return (attributes & FILE_ATTRIBUTE_READONLY) != 0 ? io_error::system(EACCES) : io_error();
 }
 
-io_error open_for_rewrite(const folder&, const char*, const file_status&, int& file) {
-    file = -1;
+io_result<owned_file> open_for_rewrite(const folder&, const char*, const file_status&) {
     return io_error::kind::unsupported;
 }
 io_error reserve(int, std::uint64_t) { return io_error::kind::unsupported; }
@@ -296,20 +294,18 @@ std::int64_t move_some(int, std::uint64_t*, int, std::size_t, bool&) {
     return -1;
 }
 
-io_error close_file(int file) { return _close(file) == 0 ? io_error() : failed(); }
-
 // A read-only file can't be replaced at all, so there is nothing of the old file's to keep.
 io_error carry_over(int, const folder&, const char*, const file_status&) { return {}; }
 
 io_error move_over(const folder& place, const char* from, const char* to, const file_status& expected) {
     // Windows can't swap two names: the name is looked at just before the move. A move to a name that
     // was free fails, rather than replace, should anything have taken it since.
-    file_status standing;
-    if (const io_error error = look_up_in(place, to, standing)) return error;
-    if (!standing.still(expected)) return io_error::kind::name_changed;
+    const io_result<file_status> standing = look_up_in(place, to);
+    if (!standing) return standing.error();
+    if (!standing->same_bytes_as(expected)) return io_error::kind::name_changed;
     const DWORD replace = expected.kind == file_status::nothing ? 0 : MOVEFILE_REPLACE_EXISTING;
     // Replacing a file that another program holds open fails as if it were not allowed.
-    const std::wstring source = system_path(place.path + from), target = system_path(place.path + to);
+    const std::wstring source = system_path(place.path() + from), target = system_path(place.path() + to);
     if (patiently({ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_LOCK_VIOLATION}, [&] {
             return MoveFileExW(source.c_str(), target.c_str(), replace | MOVEFILE_WRITE_THROUGH) != 0;
         })) {
@@ -320,7 +316,7 @@ io_error move_over(const folder& place, const char* from, const char* to, const 
 }
 
 io_error remove_file(const folder& place, const char* name) {
-    return DeleteFileW(system_path(place.path + name).c_str()) ? io_error() : last_windows_error();
+    return DeleteFileW(system_path(place.path() + name).c_str()) ? io_error() : last_windows_error();
 }
 
 io_error flush_data(int file) {

@@ -25,7 +25,8 @@ std::string io_error::reason() const {
     case kind::past_the_end: return "the archive ended before this entry's data";
     case kind::not_an_archive: return "not replaced: it is not a VIV archive";
     case kind::unreadable: return "not replaced: it can't be read to tell whether it is a VIV archive";
-    case kind::folder_missing: return "its folder does not exist, and folders are not created";
+    // Said of the folder, which the message names before it.
+    case kind::folder_missing: return "does not exist, and brelsplit does not create folders";
     case kind::not_in_code_page: return "the name has characters the archive's code page can't hold";
     case kind::no_match: return "no file matches this pattern";
     case kind::wildcard_folder: return "only the last part of a path may hold the wildcards * and ?";

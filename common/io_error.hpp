@@ -25,7 +25,7 @@ public:
         out_of_memory,    // memory for anything else could not be had (std::bad_alloc)
         mapping_failed,   // a file could not be mapped into memory, for that system reason
         too_large,        // a stream ran on past the largest archive there can be
-        folder_missing,   // a folder of an output's name does not exist
+        folder_missing,   // a folder of an output's name does not exist (its reason follows the folder's name)
         folder_moved,     // a folder of an output's name was moved or replaced meanwhile
         not_an_archive,   // a file that holds bytes but no archive stands where one would replace it
         past_the_end,     // an archive read as a stream ended before an entry's data

@@ -26,24 +26,23 @@ std::string temporary_name() {
 // waits while a name is tried, so that it never removes a file of that name that is not ours. The
 // file's identity tells later whether the name still leads to it.
 template <typename Naming>
-io_error name_hidden(const fs::folder& place, const int& file, std::string& name, file_identity& identity,
+io_error name_hidden(const fs::folder& place, fs::owned_file& file, std::string& name, file_identity& identity,
                      Naming give_name) {
     for (int attempt = 0;; ++attempt) {
         name = temporary_name();
         stop_signals::hold naming;
         const io_error error = give_name(name.c_str());
         if (!error) {
-            stop_signals::remove_on_stop(place, name.c_str(), file);
-            fs::file_status status;
-            const io_error status_error = fs::look_up_open(file, status);
-            if (!status_error) {
-                identity = status.identity;
+            stop_signals::remove_on_stop(place, name.c_str(), &file);
+            const io_result<fs::file_status> status = fs::look_up_open(file.get());
+            if (status) {
+                identity = status->identity;
                 return {};
             }
             fs::remove_file(place, name.c_str());
             stop_signals::keep_on_stop();
             name.clear();
-            return status_error;
+            return status.error();
         }
         if (!error.is(EEXIST) || attempt == 100) {
             name.clear();
@@ -57,13 +56,12 @@ io_error name_hidden(const fs::folder& place, const int& file, std::string& name
 new_file::~new_file() { abandon(); }
 
 bool new_file::hidden_name_is_ours() const {
-    fs::file_status standing;
-    return !fs::look_up_in(*place_, temporary_.c_str(), standing) && standing.kind == fs::file_status::regular_file &&
-           standing.identity == identity_;
+    const io_result<fs::file_status> standing = fs::look_up_in(*place_, temporary_.c_str());
+    return standing && standing->kind == fs::file_status::regular_file && standing->identity == identity_;
 }
 
 void new_file::abandon() {
-    if (file_ >= 0) close();
+    file_.close();
     if (temporary_.empty()) return;
     // A stop waits, so that it never removes what another program may have put at the hidden name.
     stop_signals::hold removing;
@@ -76,34 +74,35 @@ io_error new_file::create(const fs::folder& place, std::string name, const fs::f
     place_ = &place;
     name_ = std::move(name);
     replaced_ = replaced;
-    io_error error = fs::create_unnamed(place, file_);
-    if (error.what() == io_error::kind::unsupported) {
-        error = name_hidden(place, file_, temporary_, identity_,
-                            [&](const char* hidden) { return fs::create_new(place, hidden, file_); });
+    io_result<fs::owned_file> unnamed = fs::create_unnamed(place);
+    io_error error = unnamed.error();
+    if (unnamed) {
+        file_ = std::move(*unnamed);
+    } else if (error.what() == io_error::kind::unsupported) {
+        error = name_hidden(place, file_, temporary_, identity_, [&](const char* hidden) {
+            io_result<fs::owned_file> made = fs::create_new(place, hidden);
+            if (!made) return made.error();
+            file_ = std::move(*made);
+            return io_error();
+        });
     }
     if (error) return error;
-    if (replaced.kind == fs::file_status::regular_file) return fs::carry_over(file_, place, name_.c_str(), replaced);
+    if (replaced.kind == fs::file_status::regular_file) return fs::carry_over(file_.get(), place, name_.c_str(), replaced);
     return {};
-}
-
-io_error new_file::close() {
-    const io_error error = fs::close_file(file_);
-    file_ = -1;
-    return error;
 }
 
 io_error new_file::place() {
     // The new bytes reach the disk before they take the old ones' name, so that a crash at any moment
     // finds the old file or the whole new one. A name that was free needs no such care.
     if (replacing()) {
-        if (const io_error error = fs::flush_data(file_)) return error;
+        if (const io_error error = fs::flush_data(file_.get())) return error;
     }
     if (temporary_.empty() && !replacing()) {
         // Nothing stood at the name: the file takes it directly, and only if it is still free.
-        io_error error = fs::link_unnamed(file_, *place_, name_.c_str());
+        io_error error = fs::link_unnamed(file_.get(), *place_, name_.c_str());
         if (error.is(EEXIST)) return io_error::kind::name_changed;
         if (!error) {
-            error = close();
+            error = file_.close();
             if (error) fs::remove_file(*place_, name_.c_str());
         }
         return error;
@@ -112,12 +111,12 @@ io_error new_file::place() {
         // A link can't replace what stands at a name; a rename can, in one step, once the file has a
         // hidden name of its own.
         if (const io_error error = name_hidden(*place_, file_, temporary_, identity_,
-                                               [&](const char* hidden) { return fs::link_unnamed(file_, *place_, hidden); })) {
+                                               [&](const char* hidden) { return fs::link_unnamed(file_.get(), *place_, hidden); })) {
             return error;
         }
     }
-    if (const io_error error = close()) return error;
-    stop_signals::remove_on_stop(*place_, temporary_.c_str(), -1);
+    if (const io_error error = file_.close()) return error;
+    stop_signals::remove_on_stop(*place_, temporary_.c_str(), nullptr);
     // A stop waits for the step and what it takes to undo it, should the name hold something else now.
     stop_signals::hold moving;
     const io_error error = fs::move_over(*place_, temporary_.c_str(), name_.c_str(), replaced_);

@@ -21,7 +21,8 @@ public:
     // A new file for `name` in the folder (which must outlive this). `replaced` is what stands at name
     // now: a regular file's permissions and owner go over to the new one.
     io_error create(const file_system::folder& place, std::string name, const file_system::file_status& replaced);
-    int fd() const { return file_; }
+    // The file's descriptor, for writing it; the file stays this one's.
+    int fd() const { return file_.get(); }
     // Whether the file takes the place of another, whose bytes it must not lose in a crash: its own
     // bytes are then flushed to the disk before it takes the name, and are best sent there early.
     bool replacing() const { return replaced_.kind != file_system::file_status::nothing; }
@@ -32,13 +33,12 @@ public:
     void abandon();
 
 private:
-    io_error close();
     bool hidden_name_is_ours() const;
 
     const file_system::folder* place_ = nullptr;
     std::string name_;
     std::string temporary_;  // the file's hidden name while it has one
-    int file_ = -1;
+    file_system::owned_file file_;
     file_system::file_status replaced_;
     file_identity identity_;  // the new file's own, once it has a hidden name
 };

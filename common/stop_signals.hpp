@@ -10,9 +10,10 @@ namespace brel::stop_signals {
 // would have (the shell sees the signal). A signal the caller ignores stays ignored.
 void take_over();
 
-// The named file, not yet complete, that a stop removes; `file` is its open descriptor, or -1. One
-// at a time; keep_on_stop() once it is complete or gone.
-void remove_on_stop(const file_system::folder& place, const char* name, int file);
+// The named file, not yet complete, that a stop removes; `file` is the file while it is open here, or
+// null (it must stay where it is until keep_on_stop). One at a time; keep_on_stop() once it is
+// complete or gone.
+void remove_on_stop(const file_system::folder& place, const char* name, file_system::owned_file* file);
 void keep_on_stop();
 
 // While one exists, a stop waits until it is gone: for a write that must not be cut in two.

@@ -52,9 +52,9 @@ void take_over() {
     }
 }
 
-void remove_on_stop(const file_system::folder& place, const char* name, int) {
+void remove_on_stop(const file_system::folder& place, const char* name, file_system::owned_file*) {
     const int next = armed == 1 ? 1 : 0;
-    temporary_folder[next] = place.handle;
+    temporary_folder[next] = place.handle();
     std::strncpy(temporary_name[next], name, sizeof temporary_name[next] - 1);
     temporary_name[next][sizeof temporary_name[next] - 1] = '\0';
     // The handler must see the name whole once it sees it armed. No <atomic> here: the build for other

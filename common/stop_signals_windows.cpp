@@ -1,7 +1,6 @@
 // Stops on Windows: Ctrl+C, Ctrl+Break and closing the console window call a handler on a thread of
 // its own. It only notes the stop; the main thread takes it at its next point, removes the file half
 // made and ends the run with the status Ctrl+C gives.
-#include <io.h>
 #include <windows.h>
 
 #include <atomic>
@@ -17,7 +16,7 @@ namespace {
 std::atomic<bool> requested{false};
 int holding = 0;
 std::wstring temporary_path;  // as the wide calls take it
-int temporary_file = -1;
+file_system::owned_file* temporary_file = nullptr;
 
 BOOL WINAPI on_console_event(DWORD event) {
     requested = true;
@@ -32,14 +31,14 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 void take_over() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
-void remove_on_stop(const file_system::folder& place, const char* name, int file) {
-    temporary_path = file_system::system_path(place.path + name);
+void remove_on_stop(const file_system::folder& place, const char* name, file_system::owned_file* file) {
+    temporary_path = file_system::system_path(place.path() + name);
     temporary_file = file;
 }
 
 void keep_on_stop() {
     temporary_path.clear();
-    temporary_file = -1;
+    temporary_file = nullptr;
 }
 
 hold::hold() { ++holding; }
@@ -52,7 +51,7 @@ hold::~hold() {
 void take_pending() {
     if (!requested || holding > 0) return;
     // An open file can't be deleted here: it is closed first.
-    if (temporary_file >= 0) _close(temporary_file);
+    if (temporary_file != nullptr) temporary_file->close();
     if (!temporary_path.empty()) DeleteFileW(temporary_path.c_str());
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }

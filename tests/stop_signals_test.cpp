@@ -19,8 +19,9 @@ namespace {
 TEST(StopSignals, AStopAtAnyInstantRemovesTheArmedFile) {
     char folder_path[] = "/tmp/brel-stop-XXXXXX";
     ASSERT_NE(mkdtemp(folder_path), nullptr);
-    file_system::folder place;
-    ASSERT_FALSE(file_system::open_folder(std::string(folder_path) + "/", place));
+    io_result<file_system::folder> opened = file_system::open_folder(std::string(folder_path) + "/");
+    ASSERT_TRUE(opened);
+    const file_system::folder& place = *opened;
     const std::string hidden = std::string(folder_path) + "/.brel-armed";
     int left_behind = 0;
     for (int run = 0; run < 40; ++run) {
@@ -31,9 +32,9 @@ TEST(StopSignals, AStopAtAnyInstantRemovesTheArmedFile) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             stop_signals::take_over();
-            stop_signals::remove_on_stop(place, ".brel-armed", -1);
+            stop_signals::remove_on_stop(place, ".brel-armed", nullptr);
             [[maybe_unused]] const auto told = write(ready[1], "", 1);
-            for (;;) stop_signals::remove_on_stop(place, ".brel-armed", -1);
+            for (;;) stop_signals::remove_on_stop(place, ".brel-armed", nullptr);
         }
         char byte;
         ASSERT_EQ(read(ready[0], &byte, 1), 1);  // armed from here on
@@ -46,7 +47,7 @@ TEST(StopSignals, AStopAtAnyInstantRemovesTheArmedFile) {
         left_behind += ::unlink(hidden.c_str()) == 0;
     }
     EXPECT_EQ(left_behind, 0);
-    file_system::close_folder(place);
+    opened->close();
     rmdir(folder_path);
 }
 

@@ -203,6 +203,9 @@ def test_failures_leave_the_previous_archive_and_the_folder_as_they_were(tmp_pat
     ("brelpack a.viv /dev/stdin in < given", [("/dev/stdin", b"given bytes"), ("in", b"data")], None),
     ("printf piped | brelpack a.viv in /dev/stdin", [("in", b"data"), ("/dev/stdin", b"piped")], None),
     ("brelpack a.viv <(head -c 300000 big) in", [("/dev/fd/63", b"b" * 300000), ("in", b"data")], None),
+    # into a pipe too, where it is held whole, in memory grown as it comes
+    ("brelpack /dev/fd/3 <(cat big) in 3>&1 >/dev/null | cat > a.viv", [("/dev/fd/63", b"b" * 3000000), ("in", b"data")],
+     None),
     # a named pipe whose writer is gone once it is open: opened again, it would wait for another forever
     ("mkfifo f; (printf fifo > f; touch written) & timeout 10 brelpack a.viv f", [("f", b"fifo")],
      "opened:f:until [ -e written ]; do sleep 0.01; done"),
@@ -210,7 +213,7 @@ def test_failures_leave_the_previous_archive_and_the_folder_as_they_were(tmp_pat
                  .encode())], None, marks=pytest.mark.skipif(GENERIC_POSIX, reason="measured there by its size, 0")),
 ])
 def test_an_input_that_is_a_pipe_is_read_whole_and_stored(tmp_path, command, stored, fault):
-    put(tmp_path, {"in": b"data", "given": b"given bytes", "big": b"b" * 300000})
+    put(tmp_path, {"in": b"data", "given": b"given bytes", "big": b"b" * 3000000})
     result = run("bash", "-c", command.replace("brelpack", BRELPACK), cwd=tmp_path, fault=fault)
     assert result.returncode == 0, result.stderr
     assert (tmp_path / "a.viv").read_bytes() == viv(*stored)

@@ -57,9 +57,10 @@ def test_an_entry_named_after_the_archive_does_not_change_the_bytes_still_to_be_
     assert files_below(tmp_path) == ({"a.viv": archive} if whole else dict(entries)) | {"z": b"last entry"}
 
 
-# Cut before the walk (the header left or not), at a page boundary or inside the last page (where the lost bytes would
-# read as zeros), grown back, written over.
-@pytest.mark.parametrize("fault, written", [*((f"pread:truncate -s {size} a.viv", {}) for size in (0, 20)), *(
+# Cut before the walk (the header left or not), written over once opened (no name is shown from it), at a page boundary
+# or inside the last page (where the lost bytes would read as zeros), grown back, written over.
+@pytest.mark.parametrize("fault, written", [*((f"pread:truncate -s {size} a.viv", {}) for size in (0, 20)),
+                                            ("pread:printf x | dd of=a.viv bs=1 seek=50 conv=notrunc status=none", {}), *(
     ("write:" + command, {"a": b"a" * 100}) for command in ("truncate -s 8192 a.viv", "truncate -s -40 a.viv",
                                                            "truncate -s -50 a.viv && truncate -s +50 a.viv",
                                                            "printf c | dd of=a.viv bs=1 seek=20060 conv=notrunc status=none"))])

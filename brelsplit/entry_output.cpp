@@ -104,6 +104,13 @@ io_error entry_writer::replace(const std::string& leaf, const fs::file_status& s
     return {};
 }
 
+// Whether the file at `leaf` is the one opened, with no other name.
+bool entry_writer::still_alone_at(const std::string& leaf, const fs::file_status& opened) const {
+    const io_result<fs::file_status> standing = fs::look_up_in(folder(), leaf.c_str());
+    return standing && standing->kind == fs::file_status::regular_file && standing->identity == opened.identity &&
+           standing->links == 1;
+}
+
 // A small file that already holds as many bytes, with no other name (its other names would see the
 // new bytes), on a file system that writes it where it stands, is written over with one write. Never
 // the archive, though an entry may be the whole of it: even the same bytes written over it move its
@@ -151,6 +158,10 @@ std::optional<io_error> entry_writer::rewrite_in_place(const std::string& leaf, 
             else if (written == 0) error = io_error::system(ENOSPC);
             else if (errno != EINTR) error = last_system_error();
         }
+        // Another program may have taken the file from its name meanwhile (removed it, put another file
+        // there, given it a second name, whose bytes must stay the old ones): then the entry is not written
+        // there, and the file gets its old bytes back.
+        if (!error && !still_alone_at(leaf, *opened)) error = io_error::kind::name_changed;
         // Putting the old bytes back is a write too, and may fail as well: then say so.
         if (error && done > 0 && fs::write_at(fd, old.data(), done, 0) != static_cast<std::int64_t>(done)) {
             error = io_error::torn_by(error);

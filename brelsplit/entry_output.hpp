@@ -47,6 +47,7 @@ private:
     // Nothing when the file is not one written over where it stands (it is replaced); else how that went.
     std::optional<io_error> rewrite_in_place(const std::string& leaf, const file_system::file_status& standing,
                                              const directory_entry& entry);
+    bool still_alone_at(const std::string& leaf, const file_system::file_status& opened) const;
 
     entry_source& archive_;  // where every entry's bytes come from
     // The folders the last entry went to; entries of one folder usually follow each other.

@@ -9,7 +9,7 @@
 namespace brel {
 
 template <typename T>
-class io_result {
+class [[nodiscard]] io_result {
 public:
     io_result(T value) : value_(std::move(value)) {}
     // An error that says something went wrong: never io_error().

@@ -149,8 +149,7 @@ io_result<owned_file> share_standard_stream(const file_identity& file);
 // Where a followed link leads: the path of the file itself.
 io_result<std::string> resolve_links(const char* path);
 
-// Creates a file that must not exist yet in the folder, for binary reading and writing (a mapping
-// needs both), with the permissions a plain create gives; EEXIST when anything stands at name.
+// Creates a file that must not exist yet in the folder, for binary reading and writing, with the permissions a plain create gives; EEXIST when anything stands at name.
 io_result<owned_file> create_new(const folder& place, const char* name);
 
 // Creates a file without a name in the folder, as create_new would; link_unnamed gives it a name

@@ -1,6 +1,7 @@
 // File-system primitives on POSIX systems. The calls that only Linux has (files without a name,
-// reserving room, reading a mapping in ahead) sit behind BREL_LINUX_CALLS, each with what any POSIX
-// system does instead, so the same code builds and works elsewhere.
+// reserving room, moving bytes between files, telling a file system's kind) sit behind
+// BREL_LINUX_CALLS, each with what any POSIX system does instead, so the same code builds and works
+// elsewhere.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -97,7 +98,7 @@ folder working_folder() { return {AT_FDCWD, "", false}; }
 io_result<folder> open_folder(const std::string& path) {
     // The working folder is used as it is: opening it anew would need more than the right to search it.
     if (path.empty()) return working_folder();
-    const int handle = ::open(path.empty() ? "." : path.c_str(), folder_access | O_DIRECTORY | O_CLOEXEC);
+    const int handle = ::open(path.c_str(), folder_access | O_DIRECTORY | O_CLOEXEC);
     if (handle < 0) return failed();
     return folder(handle, path, true);
 }

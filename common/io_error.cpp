@@ -19,7 +19,6 @@ std::string io_error::reason() const {
     case kind::no_memory:
         return "could not get " + std::to_string(bytes_) + " bytes of memory for the archive: " + std::strerror(ENOMEM);
     case kind::out_of_memory: return std::string("could not get memory to go on: ") + std::strerror(ENOMEM);
-    case kind::mapping_failed: return "could not map the archive into memory: " + io_error(cause_, code_).reason();
     case kind::too_large: return "larger than any archive can be (4294967295 bytes)";
     case kind::folder_moved: return "a folder of the name was moved or replaced meanwhile; nothing was written there";
     case kind::past_the_end: return "the archive ended before this entry's data";

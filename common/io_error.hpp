@@ -15,7 +15,7 @@ public:
         system,           // an errno value
         platform,         // a platform error code that has no errno value (Windows)
         size_changed,     // a file no longer holds the bytes it was measured to hold
-        archive_changed,  // the archive was cut short while its bytes were in use
+        archive_changed,  // another program changed the archive while it was read
         unsupported,      // the system or file system can't do this; the caller has another way
         link_in_path,     // a folder on the way to an output is a link, which is not followed
         dangling_link,    // the path is a symbolic link that leads to nothing
@@ -23,7 +23,6 @@ public:
         torn,             // a write over a file failed, and so did putting its old bytes back
         no_memory,        // the memory for an image of that many bytes could not be had
         out_of_memory,    // memory for anything else could not be had (std::bad_alloc)
-        mapping_failed,   // a file could not be mapped into memory, for that system reason
         too_large,        // a stream ran on past the largest archive there can be
         folder_missing,   // a folder of an output's name does not exist (its reason follows the folder's name)
         folder_moved,     // a folder of an output's name was moved or replaced meanwhile
@@ -40,7 +39,6 @@ public:
     static constexpr io_error system(int error_number) { return io_error(kind::system, error_number); }
     static constexpr io_error platform(unsigned code) { return io_error(kind::platform, static_cast<int>(code)); }
     static constexpr io_error no_memory_for(std::uint64_t bytes) { return io_error(kind::no_memory, ENOMEM, kind::none, bytes); }
-    static constexpr io_error mapping(const io_error& cause) { return io_error(kind::mapping_failed, cause.code_, cause.kind_); }
     // The write failed with `cause`, and putting the old bytes back failed too.
     static constexpr io_error torn_by(const io_error& cause) { return io_error(kind::torn, cause.code_, cause.kind_); }
 
@@ -65,7 +63,7 @@ private:
     constexpr io_error(kind what, int code, kind cause = kind::none, std::uint64_t bytes = 0)
         : kind_(what), cause_(cause), code_(code), bytes_(bytes) {}
     kind kind_ = kind::none;
-    kind cause_ = kind::none;  // for torn and mapping_failed: what went wrong underneath
+    kind cause_ = kind::none;  // for torn: what went wrong underneath
     int code_ = 0;
     std::uint64_t bytes_ = 0;  // for no_memory
     bool writing_ = false;

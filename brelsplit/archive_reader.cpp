@@ -60,32 +60,30 @@ io_error archive_reader::open(const char* path) {
     opened_ = status;
     size_ = status.size;
     held_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(size_, window_size)));
-    std::size_t count = 0;
-    if (const io_error error = read_fully(file_.get(), 0, held_, count)) return error;
-    if (count < held_.size()) return io_error::kind::archive_changed;
+    if (const io_error error = read_whole(0, held_)) return error;
     walker_.emplace(held_, size_);
     return {};
 }
 
-// Reads a stream on until `until` bytes of it are held, or it ends.
+// A file's bytes from `offset` on, as many as `into` holds: the file was cut short meanwhile when they
+// are not all there.
+io_error archive_reader::read_whole(std::uint64_t offset, std::span<std::byte> into) {
+    std::size_t count = 0;
+    if (const io_error error = read_fully(file_.get(), offset, into, count)) return error;
+    return count < into.size() ? io_error::kind::archive_changed : io_error();
+}
+
+// Reads a stream on until `until` bytes of it are held, or it ends. What is held is all that has been
+// taken from it.
 io_error archive_reader::read_stream(std::uint64_t until) {
     while (held_.size() < until && !stream_ended_) {
         const std::size_t filled = held_.size();
         held_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(until, filled + std::max(filled, window_size))));
-        stop_signals::take_pending();
-        const std::int64_t count = fs::read_some(file_.get(), held_.data() + filled, held_.size() - filled);
-        if (count < 0) {
-            held_.resize(filled);
-            if (errno == EINTR) continue;
-            return last_system_error();
-        }
-        held_.resize(filled + static_cast<std::size_t>(count));
-        if (count == 0) {
-            stream_ended_ = true;
-            size_ = held_.size();
-        }
+        std::size_t count = 0;
+        const io_error error = take_from_stream(std::span(held_).subspan(filled), count);
+        held_.resize(filled + count);
+        if (error) return error;
     }
-    stream_at_ = held_.size();
     return {};
 }
 
@@ -96,9 +94,7 @@ io_error archive_reader::hold_more() {
         std::min<std::uint64_t>(size_ - from, from == held_from_ ? held_.size() * 2 : window_size));
     held_.resize(length);
     held_.shrink_to_fit();
-    std::size_t count = 0;
-    if (const io_error error = read_fully(file_.get(), from, held_, count)) return error;
-    if (count < length) return io_error::kind::archive_changed;
+    if (const io_error error = read_whole(from, held_)) return error;
     held_from_ = from;
     walker_->hold(held_, from, size_);
     return {};
@@ -113,7 +109,7 @@ io_error archive_reader::next_entry(std::optional<directory_entry>& entry) {
     }
 }
 
-// One read of a stream read past once; a count of 0 at its end, whose length is then known.
+// One read of a stream; a count of 0 at its end, whose length is then known.
 io_error archive_reader::take_from_stream(std::span<std::byte> into, std::size_t& count) {
     for (;;) {
         stop_signals::take_pending();
@@ -199,8 +195,7 @@ io_error archive_reader::read(const directory_entry& entry, std::span<std::byte>
             std::memcpy(into.data(), small.data(), small.size());
             return {};
         }
-        if (const io_error error = read_fully(file_.get(), offset, into, done)) return error;
-        return done < into.size() ? io_error::kind::archive_changed : io_error();
+        return read_whole(offset, into);
     }
     if (offset < held_.size()) {
         done = static_cast<std::size_t>(std::min<std::uint64_t>(into.size(), held_.size() - offset));

@@ -48,6 +48,7 @@ public:
 
 private:
     io_error hold_more();
+    io_error read_whole(std::uint64_t offset, std::span<std::byte> into);
     io_error read_stream(std::uint64_t until);
     // Brings a stream read past once to `offset`; past_the_end when it ends first.
     io_error skip_to(std::uint64_t offset);

@@ -124,25 +124,26 @@ io_error archive_output::start(const char* path, std::uint64_t size) {
     case kind::replaced_file: {
         opened->close();
         if (const io_error error = check_replaceable(path, target->status)) return error;
-        checked_path_ = path;
-        checked_ = target->status;
-        if (!target->through_link) return start_new_file(path, target->status, size);
+        if (!target->through_link) return start_new_file(path, target->status, size, path);
         const io_result<std::string> location = fs::resolve_links(path);
         if (!location) return location.error();
-        return start_new_file(*location, target->status, size);
+        return start_new_file(*location, target->status, size, path);
     }
     }
     destination_.emplace<streamed_destination>(std::move(*opened));
     return {};
 }
 
-// A new file in the folder of `location`, to take its name; `replaced` is what stands there now.
-io_error archive_output::start_new_file(const std::string& location, const fs::file_status& replaced, std::uint64_t size) {
+// A new file in the folder of `location`, to take its name; `replaced` is what stands there now, checked
+// to be an archive through `checked_path` (unless that is empty).
+io_error archive_output::start_new_file(const std::string& location, const fs::file_status& replaced, std::uint64_t size,
+                                        std::string checked_path) {
     const std::size_t leaf = leaf_start(location);
     if (leaf == location.size()) return io_error::system(EISDIR);
     io_result<fs::folder> place = fs::open_folder(location.substr(0, leaf));
     if (!place) return place.error();
     new_file_destination& made = destination_.emplace<new_file_destination>(std::move(*place));
+    made.checked_path = std::move(checked_path);
     if (const io_error error = made.file.create(made.place, location.substr(leaf), replaced)) return error;
     // Past the file-size limit, writes fail; the room is not taken then, so that the limit is reported
     // as such rather than as a full disk.
@@ -223,10 +224,11 @@ io_error archive_output::finish() {
     if (auto* streamed = std::get_if<streamed_destination>(&destination_)) return streamed->stream.close();
     // Another program may have written over the old file since it was checked, its times as they were
     // where the file system keeps them coarsely (FAT, exFAT): asked again just before it is replaced.
-    if (!checked_path_.empty()) {
-        if (const io_error error = check_replaceable(checked_path_.c_str(), checked_)) return error;
+    new_file_destination& made = std::get<new_file_destination>(destination_);
+    if (!made.checked_path.empty()) {
+        if (const io_error error = check_replaceable(made.checked_path.c_str(), made.file.replaced())) return error;
     }
-    return std::get<new_file_destination>(destination_).file.place();
+    return made.file.place();
 }
 
 }  // namespace brel

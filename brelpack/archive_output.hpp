@@ -67,9 +67,13 @@ private:
         explicit new_file_destination(file_system::folder opened) : place(std::move(opened)) {}
         file_system::folder place;
         new_file file;
+        // The path the old archive was checked at, to be checked again just before it is replaced; empty
+        // when nothing stood there.
+        std::string checked_path;
     };
 
-    io_error start_new_file(const std::string& location, const file_system::file_status& replaced, std::uint64_t size);
+    io_error start_new_file(const std::string& location, const file_system::file_status& replaced, std::uint64_t size,
+                            std::string checked_path = {});
     io_error flush_pending();
     io_error send(std::span<const std::byte> bytes);
     // The descriptor the bytes are written into; -1 before start().
@@ -79,9 +83,6 @@ private:
     std::variant<std::monostate, streamed_destination, new_file_destination> destination_;
     std::uint64_t written_ = 0;  // bytes written out, the pending ones not counted
     std::vector<std::byte> pending_;
-    // The file to be replaced, checked to be an archive (or empty), as it was then.
-    std::string checked_path_;
-    file_system::file_status checked_;
 };
 
 }  // namespace brel

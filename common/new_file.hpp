@@ -26,6 +26,8 @@ public:
     // Whether the file takes the place of another, whose bytes it must not lose in a crash: its own
     // bytes are then flushed to the disk before it takes the name, and are best sent there early.
     bool replacing() const { return replaced_.kind != file_system::file_status::nothing; }
+    // What stood at the name when create() was called.
+    const file_system::file_status& replaced() const { return replaced_; }
     // Closes the file and puts it at its name, in place of what stood there when create() was called;
     // name_changed, and nothing done, when another program has put something else there since.
     io_error place();

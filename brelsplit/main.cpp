@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "archive_format.hpp"
+#include "archive_reader.hpp"
 #include "command_line.hpp"
 #include "console_frame.hpp"
 #include "entry_output.hpp"
-#include "archive_reader.hpp"
 #include "file_system.hpp"
 #include "output_names.hpp"
 #include "stop_signals.hpp"
